@@ -1,0 +1,88 @@
+// The HID access the core needs, one small interface implemented by each
+// platform (platform/linux, platform/windows) and by the simulated
+// controller (sim/).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace fwu {
+
+inline constexpr std::size_t kReportSize = 65;  // report ID + 64 payload bytes
+
+enum class ReadStatus { Ok, Timeout, Failed };
+
+// One open HID interface. Closed when the object is destroyed. Not required
+// to be thread-safe beyond: one thread transfers while another may call
+// nothing but the destructor-free queries.
+class IHidDevice {
+public:
+    virtual ~IHidDevice() = default;
+
+    // Write one output report of `length` bytes (byte 0 the report ID).
+    virtual bool Write(const std::uint8_t* report, std::size_t length) = 0;
+
+    // Read one input report into `report` (byte 0 the report ID, 0 for a
+    // device without numbered reports), waiting at most `timeoutMs`.
+    virtual ReadStatus Read(std::uint8_t* report, std::size_t length, std::uint32_t timeoutMs) = 0;
+
+    // Report ID of the first output value item of the report description; 0
+    // when it cannot be read.
+    virtual std::uint8_t OutputReportId() = 0;
+
+    // Raw content bytes of string descriptor `index`, requesting `length`
+    // bytes (the requested length is passed on to the device).
+    virtual bool GetIndexedString(std::uint8_t index, std::uint8_t* buffer, std::size_t length) = 0;
+
+    // Send an output report of exactly `length` bytes through the control pipe.
+    virtual bool SetOutputReport(const std::uint8_t* report, std::size_t length) = 0;
+
+    // Vendor and product identifiers; false when the device is gone.
+    virtual bool GetAttributes(std::uint16_t& vid, std::uint16_t& pid) = 0;
+
+    // Error number of the last failed call, for the log.
+    virtual std::uint32_t LastError() const = 0;
+};
+
+// Enumeration and opening of HID interfaces. Every path handed out carries
+// "vid_XXXX" and "pid_XXXX" (lower-case hexadecimal).
+class IHidBackend {
+public:
+    virtual ~IHidBackend() = default;
+    // Paths of the present HID interfaces, in a stable order.
+    virtual std::vector<std::string> EnumeratePaths() = 0;
+    // Open a path for reading and writing (shared); nullptr on failure.
+    virtual std::unique_ptr<IHidDevice> Open(const std::string& path) = 0;
+};
+
+enum class HotplugEvent { Arrival, Removal };
+using HotplugCallback = std::function<void(HotplugEvent, const std::string& path)>;
+
+// Arrival and removal of HID interfaces. The callback may run on any thread;
+// front ends hand the event to the dialog's thread.
+class IHotplugSource {
+public:
+    virtual ~IHotplugSource() = default;
+    virtual bool Start(HotplugCallback callback) = 0;
+    virtual void Stop() = 0;
+};
+
+// Game-controller rumble, four user indexes (0 to 3).
+class IRumble {
+public:
+    virtual ~IRumble() = default;
+    virtual bool IsConnected(unsigned userIndex) = 0;
+    virtual bool SetState(unsigned userIndex, std::uint16_t left, std::uint16_t right) = 0;
+};
+
+// Where the core gets these services. Set once at start-up (or by a test).
+IHidBackend& HidBackend();
+void SetHidBackend(IHidBackend* backend);
+IRumble& Rumble();
+void SetRumble(IRumble* rumble);
+
+}  // namespace fwu

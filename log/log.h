@@ -1,0 +1,39 @@
+// The diagnostic log: "Log_" + local time + ".txt" beside the executable,
+// UTF-8 without BOM, each entry a line feed followed by
+// "<source file> <function>() Line:<n>:<message>". Written only while
+// isLogPrint is on.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace fwu {
+
+inline constexpr std::uint64_t kLogSizeLimit = 10485760;  // 10 MiB
+inline constexpr std::size_t kMaxEntryUnits = 511;        // UTF-16 code units
+
+// Process-wide switch; set once at start-up before the worker exists.
+extern bool isLogPrint;
+
+// Full path of the current log file (UTF-8).
+std::string logFilePath();
+
+void WriteLog(const char* sourceFile, const char* function, int line, std::string_view message);
+void StartLogFile();
+void LimitLogFileSize();
+void AppendLogText(std::string_view text);
+
+// Test support: forget the current file and switch logging off.
+void ResetLogForTests();
+
+}  // namespace fwu
+
+// A call site passes its own file, function and line. A source file may name
+// the module it logs as by defining FWU_LOG_FILE before including this header.
+#ifdef FWU_LOG_FILE
+#define FWU_LOG(msg) ::fwu::WriteLog(FWU_LOG_FILE, __func__, __LINE__, (msg))
+#else
+#define FWU_LOG(msg) ::fwu::WriteLog(__FILE__, __func__, __LINE__, (msg))
+#endif
+#define FWU_LOGF(...) FWU_LOG(::fwu::Format(__VA_ARGS__))

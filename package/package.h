@@ -1,0 +1,126 @@
+// The embedded configuration record (resource 137) and update package
+// (resource 138): layouts, loaders and the values derived from an image.
+// Every field is read with explicit little-endian helpers.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace fwu {
+
+inline constexpr int kConfigRecordId = 137;
+inline constexpr int kPackageRecordId = 138;
+inline constexpr int kMaxImages = 8;
+inline constexpr std::size_t kConfigBlockOffset = 0x20;
+inline constexpr std::size_t kConfigBlockSize = 412;   // bytes 0x020..0x1BB
+inline constexpr std::size_t kConfigMinSize = 0x1BC;   // 444
+inline constexpr std::size_t kPackageImagesOffset = 32;
+inline constexpr std::size_t kImageHeaderSize = 64;
+
+struct UsbId {
+    std::uint16_t vid = 0;
+    std::uint16_t pid = 0;
+    bool operator==(const UsbId&) const = default;
+    bool BothNonZero() const { return vid != 0 && pid != 0; }
+};
+
+// The 412-byte configuration block, decoded.
+struct PackageConfig {
+    std::u16string productName;                 // up to the NUL
+    std::array<UsbId, 3> normalIds{};
+    UsbId upgradeId{};
+    std::uint32_t imageCount = 0;
+    std::array<std::uint32_t, kMaxImages> imageSize{};
+    std::array<std::uint32_t, kMaxImages> updateId{};
+    std::array<std::uint32_t, kMaxImages> version{};  // (fwVersion << 16) | subVersion
+    std::array<std::uint32_t, kMaxImages> pageCount{};
+    std::array<std::uint8_t, kMaxImages> hasSubVersion{};
+
+    std::uint16_t fwVersion(int k) const { return static_cast<std::uint16_t>(version[k] >> 16); }
+    std::uint16_t subVersion(int k) const { return static_cast<std::uint16_t>(version[k]); }
+    std::string ProductNameUtf8() const;
+
+    // Decode a whole configuration record (marker included). nullopt when it
+    // is shorter than 444 bytes, the name has no NUL, or imageCount is not 1..8.
+    static std::optional<PackageConfig> Parse(std::span<const std::uint8_t> record);
+    // Encode into a record of `recordSize` bytes (marker 0x55, zero fill).
+    std::vector<std::uint8_t> Serialize(std::size_t recordSize) const;
+};
+
+struct ImageHeader {
+    std::uint32_t updateId = 0;
+    std::uint32_t fwVersion = 0;
+    std::uint32_t dataSize = 0;
+    std::uint32_t pageSize = 0;
+    std::uint32_t baseAddress = 0;
+    std::uint32_t finalPageOffset = 0;
+    std::uint32_t checksumTotal = 0;
+    std::uint16_t subVersion = 0;
+    std::uint8_t hasSubVersion = 0;
+
+    // Decode the first 64 bytes of an image (no checks beyond length).
+    static std::optional<ImageHeader> Parse(std::span<const std::uint8_t> image);
+    void Serialize(std::uint8_t* out64) const;
+};
+
+// Read-only view of one image (header, checksum table, page data) that lives
+// in a buffer of the dialog. The derived values follow the header; a view is
+// only made of images that passed Validate(), so nothing reads out of bounds.
+class PackageImage {
+public:
+    PackageImage() = default;
+    explicit PackageImage(std::span<const std::uint8_t> bytes);
+
+    // Checks the layout rules (page size a non-zero multiple of 64, data a
+    // whole number of pages, table and data inside the image, final page
+    // inside the image).
+    static bool Validate(std::span<const std::uint8_t> bytes);
+
+    const ImageHeader& header() const { return header_; }
+    std::span<const std::uint8_t> bytes() const { return bytes_; }
+
+    std::uint32_t pageCount() const { return header_.dataSize / header_.pageSize; }
+    std::uint32_t reportsPerPage() const { return header_.pageSize / 64; }
+    std::uint32_t finalPageIndex() const { return header_.finalPageOffset / header_.pageSize; }
+    std::uint32_t pageAddress(std::uint32_t i) const { return header_.baseAddress + i * header_.pageSize; }
+    std::span<const std::uint8_t> page(std::uint32_t i) const;
+    std::uint32_t pageChecksum(std::uint32_t i) const;
+    std::uint32_t progressUnits() const { return pageCount() * (reportsPerPage() + 6); }
+    // Sum of every entry of the checksum table, modulo 2^32.
+    std::uint32_t checksumSum() const;
+
+private:
+    std::span<const std::uint8_t> bytes_;
+    ImageHeader header_;
+};
+
+// m_imageData: image k of the package in buffer k.
+using UpdatePackage = std::array<std::vector<std::uint8_t>, kMaxImages>;
+
+// Shows a message box with the application's name as caption.
+using MessageBoxHook = std::function<void(const std::string& text)>;
+
+// Load resource 137 into `config` (left all zero on failure, with the box
+// "获取配置文件失败！"). Returns whether it loaded.
+bool LoadPackageConfig(PackageConfig& config, const MessageBoxHook& box);
+
+// Load resource 138 into `images` using config's directory ("获取升级包文件失败！"
+// on a missing record). An image directory that breaks the layout rules loads
+// no image. Returns whether images were loaded.
+bool LoadUpdatePackage(const PackageConfig& config, UpdatePackage& images,
+                       const MessageBoxHook& box);
+
+// Checksum rule of the controller: the 32-bit sum of the page's bytes after
+// descrambling the stored bytes with the keystream seeded by the page address.
+void DescramblePage(std::uint32_t pageAddress, std::span<const std::uint8_t> stored,
+                    std::span<std::uint8_t> out);
+void ScramblePage(std::uint32_t pageAddress, std::span<const std::uint8_t> plain,
+                  std::span<std::uint8_t> out);
+std::uint32_t DevicePageChecksum(std::uint32_t pageAddress, std::span<const std::uint8_t> stored);
+
+}  // namespace fwu

@@ -1,0 +1,68 @@
+// The small set of operating-system services the core needs besides HID
+// access. One implementation per platform lives in platform/linux and
+// platform/windows; tests install fakes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fwu {
+
+struct LocalTime {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// Held for exactly as long as it lives; see ISystem::AcquireSingleInstance.
+class IInstanceGuard {
+public:
+    virtual ~IInstanceGuard() = default;
+};
+
+enum class InstanceResult { Acquired, AlreadyRunning, NoGuard };
+
+class ISystem {
+public:
+    virtual ~ISystem() = default;
+
+    // Full path of the running executable (UTF-8), or "" when unavailable.
+    virtual std::string ExecutablePath() = 0;
+
+    // Value of `key` in `section` of the INI file `path`, as the platform's
+    // INI reader returns it (section and key matched regardless of case,
+    // blanks around the value and one pair of enclosing quotes dropped),
+    // limited to `capacity` - 1 characters; "" when anything is missing.
+    virtual std::string ReadIniValue(const std::string& path, const std::string& section,
+                                     const std::string& key, std::size_t capacity) = 0;
+
+    // The computer's name, "" on failure.
+    virtual std::string ComputerName() = 0;
+
+    // Bytes of embedded record `id` (137 configuration, 138 package) of type
+    // "KVT_UPDATE_PKG"; nullopt when it is missing or cannot be loaded.
+    virtual std::optional<std::vector<std::uint8_t>> LoadRecord(int id) = 0;
+
+    virtual LocalTime Now() = 0;
+
+    // Take the single-instance guard named `name` for the logged-on user.
+    // `guard` receives the held guard on Acquired (keep it alive for the
+    // life of the process); AlreadyRunning when another process holds it;
+    // NoGuard when no guard could be made (the tool then starts anyway).
+    virtual InstanceResult AcquireSingleInstance(const std::string& name,
+                                                 std::unique_ptr<IInstanceGuard>& guard) = 0;
+};
+
+// The process-wide system services. Set once at start-up (or by a test).
+ISystem& System();
+void SetSystem(ISystem* system);
+
+// The directory separator of the platform the core is built for.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+}  // namespace fwu
