@@ -1,0 +1,27 @@
+// Factories of the platform implementations; each platform folder provides
+// every one of them (platform/linux, platform/windows).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "base/pause.h"
+#include "device/hid.h"
+#include "platform/system.h"
+
+namespace fwu {
+
+std::unique_ptr<ISystem> CreatePlatformSystem();
+// The real sleeper (on Windows the system timer runs at 1 ms resolution for
+// the length of each pause).
+std::unique_ptr<ISleeper> CreatePlatformSleeper();
+std::unique_ptr<IHidBackend> CreatePlatformHidBackend();
+std::unique_ptr<IHotplugSource> CreatePlatformHotplug();
+std::unique_ptr<IRumble> CreatePlatformRumble();
+
+// Bytes of the records embedded into the executable at build time
+// (137 configuration, 138 package); nullopt when absent.
+std::optional<std::vector<std::uint8_t>> LoadEmbeddedRecord(int id);
+
+}  // namespace fwu
