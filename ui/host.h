@@ -38,6 +38,12 @@ public:
     virtual bool IsShiftDown() = 0;
     // The about box (modal).
     virtual void ShowAboutBox() = 0;
+
+    // Start delivering HID interface arrivals and removals to the dialog's
+    // OnDeviceChange on the dialog's thread; false when that is not possible
+    // (arrivals then go unnoticed). Stopped by UnregisterHidNotification.
+    virtual bool RegisterHidNotification() { return false; }
+    virtual void UnregisterHidNotification() {}
 };
 
 }  // namespace fwu

@@ -1,0 +1,130 @@
+// The main window's logic, free of any toolkit: the version labels, device
+// arrival and removal, the Update button, timer 1 that drives an update run,
+// and the handlers of the upgrade worker's messages. The window itself is an
+// IDialogHost (Qt window, Win32 dialog, console, tests); every handler below
+// runs on the dialog's thread.
+//
+// How a front end drives it:
+//   - construct it with its host, then call OnInitDialog() once the window
+//     exists and OnDestroy() when it closes;
+//   - deliver hot-plug events (host.RegisterHidNotification) to
+//     OnDeviceChange, Update clicks to OnBnClickedUpdateButton, timer ticks to
+//     OnTimer and system commands to OnSysCommand;
+//   - give it, before OnInitDialog, an IUpgradeSink (SetWorkerSink) that hands
+//     each worker message to OnWorkerMessage on the dialog's thread and waits
+//     until it returns (DialogLoop's LoopUpgradeSink does this; a Qt front end
+//     uses a blocking queued call).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "device/DeviceManager.h"
+#include "device/hid.h"
+#include "package/package.h"
+#include "ui/host.h"
+#include "upgrade/context.h"
+
+namespace fwu {
+
+class CWorkThread;
+
+// Device notification values as the platform's WM_DEVICECHANGE carries them.
+inline constexpr std::uint32_t DBT_DEVICEARRIVAL = 0x8000;
+inline constexpr std::uint32_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
+inline constexpr std::uint32_t DBT_DEVTYP_DEVICEINTERFACE = 5;
+
+// Texts of the box about shows.
+struct CAboutDlg {
+    static constexpr const char* kTitle = "关于 KVT Firmware Upgrade";
+    static constexpr const char* kLine1 = "Firmware Upgrade，版本 1.00";
+    static constexpr const char* kLine2 = "Updates the controller's firmware over USB.";
+    static constexpr const char* kOkButton = "确定";
+};
+
+class CFirmwareUpgradeDlg {
+public:
+    explicit CFirmwareUpgradeDlg(IDialogHost& host);
+    ~CFirmwareUpgradeDlg();
+    CFirmwareUpgradeDlg(const CFirmwareUpgradeDlg&) = delete;
+    CFirmwareUpgradeDlg& operator=(const CFirmwareUpgradeDlg&) = delete;
+
+    // Where the worker's messages go (see above). Without one they are
+    // handled on the worker's own thread, which only a single-threaded test
+    // may rely on.
+    void SetWorkerSink(IUpgradeSink* sink);
+
+    // Window lifetime.
+    bool OnInitDialog();
+    void OnDestroy();
+
+    // A hot-plug event for the interface `path` (any case). Returns the
+    // arrival routine's result for an arrival it handles, true otherwise.
+    bool OnDeviceChange(HotplugEvent event, const std::string& path);
+    // The same from a raw notification (event type, broadcast device type,
+    // interface name); anything but an interface arrival or removal is
+    // ignored.
+    bool OnDeviceChange(std::uint32_t eventType, std::uint32_t deviceType,
+                        const std::string& name);
+
+    void OnBnClickedUpdateButton();
+    void OnTimer(unsigned id);
+    void OnSysCommand(unsigned id, std::intptr_t lParam);
+
+    // The worker's messages (WM_UPGRADE_PROGRESS, WM_UPGRADE_RESULT,
+    // WM_UPGRADE_IMAGE_DONE), on the dialog's thread; others return 0.
+    std::intptr_t OnWorkerMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
+    std::intptr_t OnUpgradeProgress(std::uintptr_t wParam, std::intptr_t lParam);
+    std::intptr_t OnUpgradeResultStatus(std::uintptr_t wParam, std::intptr_t lParam);
+    std::intptr_t OnUpgradeImageDone(std::uintptr_t wParam, std::intptr_t lParam);
+
+    // Pieces of the handlers above, public for the front ends and tests.
+    static std::pair<std::uint16_t, std::uint16_t> ParseVidPid(const std::string& path);
+    bool UpdateDeviceArrival(const std::string& path);
+    bool NormalDeviceArrival(const std::string& path);
+    void ClearConflictingNormalIds();
+    void InitialScan();
+    void ScanUpgradeDevices();
+    void StartUpdateRun();
+    bool CheckComputerName();
+    std::string BuildPackageVersionText() const;
+    // The success box's text for a list of results.
+    std::string BuildResultText(const std::vector<ImageResult>& results) const;
+    bool IsNormalId(std::uint16_t vid, std::uint16_t pid) const;
+    bool IsUpgradeId(std::uint16_t vid, std::uint16_t pid) const;
+    // Whether image k's sub-version is shown.
+    bool ShowSubVersion(int k) const;
+
+    // State, read by front ends and tests; written only by the dialog.
+    bool m_hDevNotify = false;  // notifications registered
+    PackageConfig m_config;
+    UpdatePackage m_imageData;
+    bool m_bUpdating = false;
+    std::unique_ptr<CWorkThread> m_pWorkThread;
+    UpgradeContext m_upgradeContext;
+    std::vector<DeviceInfo> m_deviceInfos;
+    bool m_updatingRemove = false;
+    std::int32_t m_updatingRemoveRecordTime = 0;
+    bool isKvtEmpN = false;
+    bool isCfgShowSubVer = false;
+    std::string m_versionText;
+    std::int32_t m_versionCount = 0;
+    std::vector<std::uint32_t> m_deviceVersions;
+    std::vector<std::uint32_t> m_packageVersions;
+
+private:
+    class SelfSink;
+
+    void ShowEmptyWindow();
+    void SetProgressRangeFor(double total);
+    void TimeOut(const char* logLine);
+    double ProgressUnitsOf(int k) const;
+
+    IDialogHost& host_;
+    std::unique_ptr<SelfSink> selfSink_;
+    IUpgradeSink* workerSink_ = nullptr;
+};
+
+}  // namespace fwu
