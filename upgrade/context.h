@@ -42,6 +42,10 @@ struct UpgradeContext {
     std::vector<std::uint8_t> doneFlags;    // imageCount entries
     IUpgradeSink* hwnd = nullptr;           // target of every worker message
     std::int32_t currentImage = 0;
+    // The dialog's image buffers (m_imageData); the worker accepts an image
+    // address only when it is the start of one of them, which gives it the
+    // image's length for the layout check.
+    const UpdatePackage* imageData = nullptr;
 
     // Update-run state.
     double progressTotal = 0.0;
