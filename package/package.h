@@ -17,8 +17,8 @@ inline constexpr int kConfigRecordId = 137;
 inline constexpr int kPackageRecordId = 138;
 inline constexpr int kMaxImages = 8;
 inline constexpr std::size_t kConfigBlockOffset = 0x20;
-inline constexpr std::size_t kConfigBlockSize = 412;   // bytes 0x020..0x1BB
-inline constexpr std::size_t kConfigMinSize = 0x1BC;   // 444
+inline constexpr std::size_t kConfigBlockSize = 412;  // bytes 0x020..0x1BB
+inline constexpr std::size_t kConfigMinSize = 0x1BC;  // 444
 inline constexpr std::size_t kPackageImagesOffset = 32;
 inline constexpr std::size_t kImageHeaderSize = 64;
 
@@ -31,7 +31,7 @@ struct UsbId {
 
 // The 412-byte configuration block, decoded.
 struct PackageConfig {
-    std::u16string productName;                 // up to the NUL
+    std::u16string productName;  // up to the NUL
     std::array<UsbId, 3> normalIds{};
     UsbId upgradeId{};
     std::uint32_t imageCount = 0;
@@ -72,9 +72,12 @@ struct ImageHeader {
 // in a buffer of the dialog. The derived values follow the header; a view is
 // only made of images that passed Validate(), so nothing reads out of bounds.
 class PackageImage {
-public:
+  public:
     PackageImage() = default;
+    // Views `bytes` when they pass Validate(); otherwise the view stays empty
+    // (no bytes, all header fields zero, no pages).
     explicit PackageImage(std::span<const std::uint8_t> bytes);
+    bool empty() const { return bytes_.empty(); }
 
     // Checks the layout rules (page size a non-zero multiple of 64, data a
     // whole number of pages, table and data inside the image, final page
@@ -84,17 +87,26 @@ public:
     const ImageHeader& header() const { return header_; }
     std::span<const std::uint8_t> bytes() const { return bytes_; }
 
-    std::uint32_t pageCount() const { return header_.dataSize / header_.pageSize; }
+    // A default-constructed view (or one of bytes that failed Validate) has
+    // page size 0 and reports no pages.
+    std::uint32_t pageCount() const {
+        return header_.pageSize == 0 ? 0 : header_.dataSize / header_.pageSize;
+    }
     std::uint32_t reportsPerPage() const { return header_.pageSize / 64; }
-    std::uint32_t finalPageIndex() const { return header_.finalPageOffset / header_.pageSize; }
-    std::uint32_t pageAddress(std::uint32_t i) const { return header_.baseAddress + i * header_.pageSize; }
+    std::uint32_t finalPageIndex() const {
+        return header_.pageSize == 0 ? 0 : header_.finalPageOffset / header_.pageSize;
+    }
+    std::uint32_t pageAddress(std::uint32_t i) const {
+        return header_.baseAddress + i * header_.pageSize;
+    }
+    // Empty span / 0 for an index at or beyond pageCount().
     std::span<const std::uint8_t> page(std::uint32_t i) const;
     std::uint32_t pageChecksum(std::uint32_t i) const;
     std::uint32_t progressUnits() const { return pageCount() * (reportsPerPage() + 6); }
     // Sum of every entry of the checksum table, modulo 2^32.
     std::uint32_t checksumSum() const;
 
-private:
+  private:
     std::span<const std::uint8_t> bytes_;
     ImageHeader header_;
 };
@@ -106,17 +118,38 @@ using UpdatePackage = std::array<std::vector<std::uint8_t>, kMaxImages>;
 using MessageBoxHook = std::function<void(const std::string& text)>;
 
 // Load resource 137 into `config` (left all zero on failure, with the box
-// "获取配置文件失败！"). Returns whether it loaded.
+// "获取配置文件失败！"). A record that is missing, 200 bytes or shorter, or
+// that does not decode (see PackageConfig::Parse) is not loaded. Returns
+// whether it loaded. Setting the window title is the caller's part.
 bool LoadPackageConfig(PackageConfig& config, const MessageBoxHook& box);
 
-// Load resource 138 into `images` using config's directory ("获取升级包文件失败！"
-// on a missing record). An image directory that breaks the layout rules loads
-// no image. Returns whether images were loaded.
+// Load resource 138 into `images` using config's directory. A missing record
+// or one of 200 bytes or fewer gives the box "获取升级包文件失败！". With
+// imageCount not 1..8 nothing is loaded and nothing shown. A directory whose
+// images run past the record, or an image that fails PackageImage::Validate,
+// loads no image and gives the same box as a missing record. `images` is
+// left with every buffer empty on failure. Returns whether images loaded.
 bool LoadUpdatePackage(const PackageConfig& config, UpdatePackage& images,
                        const MessageBoxHook& box);
 
-// Checksum rule of the controller: the 32-bit sum of the page's bytes after
-// descrambling the stored bytes with the keystream seeded by the page address.
+// The image-splitting step of LoadUpdatePackage on bytes already in memory
+// (used by the loader and by the packaging tool): nullopt when the record is
+// 200 bytes or shorter, imageCount is not 1..8, an image runs past the end
+// of the record or fails PackageImage::Validate.
+std::optional<UpdatePackage> SplitPackageRecord(const PackageConfig& config,
+                                                std::span<const std::uint8_t> record);
+
+// Page scrambling of the controller. Pages are stored and sent scrambled
+// with a keystream seeded by the page's device address:
+//   state = pageAddress * 0x9E3779B9 ^ 0xA5C3E1F7   (32-bit; 1 if that is 0)
+//   for each byte: state ^= state << 13; state ^= state >> 17;
+//                  state ^= state << 5;  out = in ^ (state >> 24)
+// Scrambling and descrambling are the same operation. The checksum the
+// controller computes for a page (and the checksum table holds) is the
+// 32-bit sum of the page's plain, i.e. descrambled, bytes. The tool itself
+// never computes page checksums: it forwards the table's entries; only the
+// packaging tool and the simulated controller use these functions.
+// `out` must hold at least as many bytes as the input; it may be the input.
 void DescramblePage(std::uint32_t pageAddress, std::span<const std::uint8_t> stored,
                     std::span<std::uint8_t> out);
 void ScramblePage(std::uint32_t pageAddress, std::span<const std::uint8_t> plain,
