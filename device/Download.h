@@ -23,6 +23,7 @@ struct DownloadJob {
     std::uint8_t reportId = 0;                // byte 0 of every report of the job
     UpgradeContext* context = nullptr;        // run state and the dialog's sink
     const std::atomic<bool>* stop = nullptr;  // set when the tool shuts down
+    DeviceInfo startInfo{};                   // read at job start
     std::int32_t progressRange = 0;
     bool successSent = false;  // this job has sent WM_UPGRADE_RESULT (0, ...)
     Report report{};           // the one buffer for every report and reply

@@ -11,13 +11,14 @@
 #include <mutex>
 #include <thread>
 
+#include "device/Download.h"
 #include "device/slots.h"
 #include "upgrade/context.h"
 
 namespace fwu {
 
 class CWorkThread {
-public:
+  public:
     // `context` and `slots` must outlive the worker (Shutdown joins it).
     explicit CWorkThread(UpgradeContext& context, SlotTable& slots = m_hUpdate);
     ~CWorkThread();  // Shutdown()
@@ -48,8 +49,13 @@ public:
     // The worker's handlers, public so that a caller can run a job on its own
     // thread (tests, benchmarks).
     void OnStartUpgrade(std::uintptr_t wParam, std::intptr_t lParam);
+    // Find the slot, identify the device, choose the protocol generation,
+    // decide whether to write, and run the download.
+    void StartImageJob(std::uint16_t key);
+    // Progress step of the current job.
+    void ReportProgress(bool advance);
 
-private:
+  private:
     struct Message {
         unsigned msg;
         std::uintptr_t wParam;
@@ -65,6 +71,8 @@ private:
     std::condition_variable wake_;
     std::deque<Message> queue_;
     bool accepting_ = true;
+    bool started_ = false;
+    DownloadJob job_;  // values of the current job, written only by the worker
     std::thread thread_;
 };
 
