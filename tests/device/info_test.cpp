@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include "device/DeviceManager.h"
+#include "fakes.h"
+
+namespace fwu::test {
+namespace {
+
+DeviceInfo Sentinel() {
+    return {0x1111, 0x2222, 0x3333, 9.0f};
+}
+
+bool Same(const DeviceInfo& a, const DeviceInfo& b) {
+    return a.updateId == b.updateId && a.fwVersion == b.fwVersion && a.subVersion == b.subVersion &&
+           a.protocolVersion == b.protocolVersion;
+}
+
+TEST(UpgradeModeInfo, RequestFrameAndReplyWords) {
+    FakeWorld w;
+    std::shared_ptr<FakeHid> hid;
+    DeviceHandle dev = w.Open(hid);
+    hid->outputReportId = 7;
+    hid->replies.push_back(InfoReply(0xFFFF, 0xFFFF, 0xFFFF, 0x0235));
+
+    std::array<DeviceInfo, 3> records{};
+    records[1] = Sentinel();
+    ASSERT_TRUE(GetDeviceInfo(*dev, records.data(), kModeUpgrade, 3));
+
+    Report expected{};
+    expected[0] = 7;
+    expected[1] = 0xA5;
+    expected[2] = 0xE1;
+    expected[3] = 0x5A;
+    expected[4] = 0x1E;
+    ASSERT_EQ(hid->writes.size(), 1u);
+    EXPECT_EQ(hid->writes[0], expected);
+
+    EXPECT_EQ(records[0].updateId, 0xFFFF);  // only versions read 0xFFFF as 0
+    EXPECT_EQ(records[0].fwVersion, 0);
+    EXPECT_EQ(records[0].subVersion, 0);
+    EXPECT_EQ(records[0].protocolVersion, 2.0f);
+    EXPECT_TRUE(Same(records[1], Sentinel()));  // only the first record is filled
+}
+
+TEST(UpgradeModeInfo, BigEndianWordsAndProtocolMarkers) {
+    struct Case {
+        std::uint16_t marker;
+        float protocol;
+    };
+    for (const Case c :
+         {Case{0x0235, 2.0f}, Case{0x3502, 1.0f}, Case{0x0236, 1.0f}, Case{0x0000, 1.0f}}) {
+        FakeWorld w;
+        std::shared_ptr<FakeHid> hid;
+        DeviceHandle dev = w.Open(hid);
+        hid->replies.push_back(InfoReply(0x1234, 0x0102, 0x0A0B, c.marker));
+        DeviceInfo info{};
+        ASSERT_TRUE(GetDeviceInfo(*dev, &info, kModeUpgrade, 1));
+        EXPECT_EQ(info.updateId, 0x1234);
+        EXPECT_EQ(info.fwVersion, 0x0102);
+        EXPECT_EQ(info.subVersion, 0x0A0B);
+        EXPECT_EQ(info.protocolVersion, c.protocol) << std::hex << c.marker;
+    }
+}
+
+TEST(UpgradeModeInfo, FailedExchangeLeavesTheRecord) {
+    FakeWorld w;
+    std::shared_ptr<FakeHid> hid;
+    DeviceHandle dev = w.Open(hid);
+    DeviceInfo info = Sentinel();
+    EXPECT_FALSE(GetDeviceInfo(*dev, &info, kModeUpgrade, 1));  // silent device
+    EXPECT_TRUE(Same(info, Sentinel()));
+    hid->writeOk = false;
+    EXPECT_FALSE(GetDeviceInfo(*dev, &info, kModeUpgrade, 1));
+    EXPECT_TRUE(Same(info, Sentinel()));
+}
+
+TEST(NormalModeInfo, ReadsString255First) {
+    FakeWorld w;
+    std::shared_ptr<FakeHid> hid;
+    DeviceHandle dev = w.Open(hid);
+    hid->strings[255] = InfoString({{0x0011, 0x0203, 0xFFFF}, {0xFFFF, 0xFFFF, 0x0004}});
+    hid->strings[254] = InfoString({{0x0099, 0x0909, 0x0909}});
+
+    std::array<DeviceInfo, 2> records{};
+    records[0].protocolVersion = 1.0f;
+    ASSERT_TRUE(GetDeviceInfo(*dev, records.data(), kModeNormal, 2));
+    EXPECT_EQ(w.events, (Events{"string 255 126"}));
+    EXPECT_EQ(records[0].updateId, 0x0011);
+    EXPECT_EQ(records[0].fwVersion, 0x0203);
+    EXPECT_EQ(records[0].subVersion, 0);
+    EXPECT_EQ(records[0].protocolVersion, 1.0f);  // left as the caller set it
+    EXPECT_EQ(records[1].updateId, 0xFFFF);
+    EXPECT_EQ(records[1].fwVersion, 0);
+    EXPECT_EQ(records[1].subVersion, 4);
+}
+
+TEST(NormalModeInfo, FallsBackTo254AndShortStringsLeaveZeroRecords) {
+    FakeWorld w;
+    std::shared_ptr<FakeHid> hid;
+    DeviceHandle dev = w.Open(hid);
+    hid->strings[254] = InfoString({{0x0033, 0x0100, 0x0002}});
+
+    std::array<DeviceInfo, 3> records{};
+    ASSERT_TRUE(GetDeviceInfo(*dev, records.data(), kModeNormal, 3));
+    EXPECT_EQ(w.events, (Events{"string 255 126", "string 254 126"}));
+    EXPECT_EQ(records[0].updateId, 0x0033);
+    EXPECT_EQ(records[0].subVersion, 2);
+    EXPECT_TRUE(Same(records[1], DeviceInfo{}));
+    EXPECT_TRUE(Same(records[2], DeviceInfo{}));
+}
+
+TEST(NormalModeInfo, NoStringMeansFalseAndCountZeroMeansTrue) {
+    FakeWorld w;
+    std::shared_ptr<FakeHid> hid;
+    DeviceHandle dev = w.Open(hid);
+    DeviceInfo info = Sentinel();
+    EXPECT_FALSE(GetDeviceInfo(*dev, &info, kModeNormal, 1));
+    EXPECT_TRUE(Same(info, Sentinel()));
+
+    hid->strings[255] = InfoString({{1, 2, 3}});
+    EXPECT_TRUE(GetDeviceInfo(*dev, &info, kModeNormal, 0));
+    EXPECT_TRUE(Same(info, Sentinel()));
+}
+
+TEST(NormalModeInfo, CountIsLimitedToEightRecords) {
+    FakeWorld w;
+    std::shared_ptr<FakeHid> hid;
+    DeviceHandle dev = w.Open(hid);
+    std::vector<std::array<std::uint16_t, 3>> entries;
+    for (std::uint16_t i = 1; i <= 15; ++i) entries.push_back({i, i, i});
+    hid->strings[255] = InfoString(entries);
+
+    std::array<DeviceInfo, 10> records{};
+    records[8] = Sentinel();
+    records[9] = Sentinel();
+    ASSERT_TRUE(GetDeviceInfo(*dev, records.data(), kModeNormal, 1000));
+    EXPECT_EQ(records[7].updateId, 8);
+    EXPECT_TRUE(Same(records[8], Sentinel()));
+    EXPECT_TRUE(Same(records[9], Sentinel()));
+}
+
+TEST(DeviceInfoQuery, RemovedDeviceIsNotAsked) {
+    FakeWorld w;
+    std::shared_ptr<FakeHid> hid;
+    DeviceHandle dev = w.Open(hid);
+    hid->strings[255] = InfoString({{1, 2, 3}});
+    dev->MarkGone();
+    DeviceInfo info{};
+    EXPECT_FALSE(GetDeviceInfo(*dev, &info, kModeNormal, 1));
+    EXPECT_FALSE(GetDeviceInfo(*dev, &info, kModeUpgrade, 1));
+    EXPECT_TRUE(w.events.empty());
+}
+
+}  // namespace
+}  // namespace fwu::test
