@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/DeviceManager.h"
@@ -45,7 +46,7 @@ struct CAboutDlg {
 };
 
 class CFirmwareUpgradeDlg {
-public:
+  public:
     explicit CFirmwareUpgradeDlg(IDialogHost& host);
     ~CFirmwareUpgradeDlg();
     CFirmwareUpgradeDlg(const CFirmwareUpgradeDlg&) = delete;
@@ -66,8 +67,7 @@ public:
     // The same from a raw notification (event type, broadcast device type,
     // interface name); anything but an interface arrival or removal is
     // ignored.
-    bool OnDeviceChange(std::uint32_t eventType, std::uint32_t deviceType,
-                        const std::string& name);
+    bool OnDeviceChange(std::uint32_t eventType, std::uint32_t deviceType, const std::string& name);
 
     void OnBnClickedUpdateButton();
     void OnTimer(unsigned id);
@@ -114,12 +114,13 @@ public:
     std::vector<std::uint32_t> m_deviceVersions;
     std::vector<std::uint32_t> m_packageVersions;
 
-private:
+  private:
     class SelfSink;
 
+    int ImageCount() const;
     void ShowEmptyWindow();
     void SetProgressRangeFor(double total);
-    void TimeOut(const char* logLine);
+    void StopWaiting();
     double ProgressUnitsOf(int k) const;
 
     IDialogHost& host_;

@@ -29,7 +29,7 @@
 namespace fwu {
 
 class DialogLoop {
-public:
+  public:
     enum class Clock { Real, Virtual };
     using TickHandler = std::function<void(unsigned id)>;
 
@@ -75,21 +75,28 @@ public:
     void KillTimer(unsigned id);
     bool TimerActive(unsigned id) const;
 
+    // Virtual time only: before a tick on an idle queue, wait up to `grace`
+    // of real time for an event from another thread (0 by default).
+    void SetIdleGrace(std::chrono::milliseconds grace);
+
     // Milliseconds of loop time: real time since construction, or the virtual
     // clock.
     std::uint64_t NowMs() const;
 
     bool IsLoopThread() const;
 
-private:
+  private:
     struct Timer {
         unsigned periodMs = 0;
         std::uint64_t dueMs = 0;
         TickHandler onTick;
     };
 
-    bool RunOne(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point limit);
-    bool FireDueTimer(std::unique_lock<std::mutex>& lock, bool advanceVirtual);
+    struct SendState;
+
+    // One step of the loop: an event, a tick, or a bounded wait. False when
+    // the loop is stopping or `limit` has passed.
+    bool Step(std::chrono::steady_clock::time_point limit);
     std::uint64_t NowLocked() const;
 
     const Clock clock_;
@@ -101,21 +108,21 @@ private:
     std::uint64_t virtualNow_ = 0;
     bool stopping_ = false;
     std::thread::id loopThread_;
-    bool running_ = false;
+    std::chrono::milliseconds idleGrace_{0};
 };
 
 // The dialog's side of the worker's messages for a DialogLoop: each message is
 // handed to `handler` on the loop's thread and the worker waits for it. While
 // the loop is stopping the message is dropped and 0 returned.
 class LoopUpgradeSink : public IUpgradeSink {
-public:
+  public:
     using Handler = std::function<std::intptr_t(unsigned, std::uintptr_t, std::intptr_t)>;
     LoopUpgradeSink(DialogLoop& loop, Handler handler)
         : loop_(loop), handler_(std::move(handler)) {}
 
     std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
 
-private:
+  private:
     DialogLoop& loop_;
     Handler handler_;
 };

@@ -1,0 +1,281 @@
+// Controllers coming and going: hot-plug notifications, the arrival of a
+// controller in either mode, the scans at start-up and the device labels.
+#define FWU_LOG_FILE "FirmwareUpgradeDlg.cpp"
+
+#include <cstdlib>
+
+#include "base/text.h"
+#include "log/log.h"
+#include "ui/FirmwareUpgradeDlg.h"
+
+namespace fwu {
+
+namespace {
+
+// Reads the (at most) four characters after `marker` as hexadecimal, the way
+// a C conversion with base 16 does (stops at the first character that does
+// not fit). 0 when the marker is missing.
+std::uint16_t HexAfter(const std::string& path, const char* marker) {
+    const std::size_t at = path.find(marker);
+    if (at == std::string::npos) return 0;
+    const std::string digits = path.substr(at + 4, 4);
+    return static_cast<std::uint16_t>(std::strtol(digits.c_str(), nullptr, 16));
+}
+
+// Before the first '.', or "" when there is none or it comes first.
+std::string HeadBeforeDot(const std::string& s, std::size_t from) {
+    const std::size_t dot = s.find('.', from);
+    if (dot == std::string::npos || dot == from) return {};
+    return s.substr(from, dot - from);
+}
+
+}  // namespace
+
+std::pair<std::uint16_t, std::uint16_t> CFirmwareUpgradeDlg::ParseVidPid(const std::string& path) {
+    return {HexAfter(path, "vid_"), HexAfter(path, "pid_")};
+}
+
+bool CFirmwareUpgradeDlg::IsNormalId(std::uint16_t vid, std::uint16_t pid) const {
+    const UsbId id{vid, pid};
+    for (const UsbId& n : m_config.normalIds) {
+        if (n == id) return true;
+    }
+    return false;
+}
+
+bool CFirmwareUpgradeDlg::IsUpgradeId(std::uint16_t vid, std::uint16_t pid) const {
+    const UsbId id{vid, pid};
+    return id == UsbId{UPGRADE_VID, kUpgradePid1} || id == UsbId{UPGRADE_VID, kUpgradePid2} ||
+           (m_config.upgradeId.BothNonZero() && id == m_config.upgradeId);
+}
+
+void CFirmwareUpgradeDlg::ClearConflictingNormalIds() {
+    for (UsbId& n : m_config.normalIds) {
+        if (IsUpgradeId(n.vid, n.pid)) n = UsbId{};
+    }
+}
+
+void CFirmwareUpgradeDlg::ShowEmptyWindow() {
+    host_.SetControlText(IDC_DEVICE_NAME, "No Device");
+    host_.SetControlText(IDC_DEVICE_VERSION, "");
+    host_.SetProgressPos(0);
+    host_.EnableUpdateButton(false);
+    m_versionCount = 0;
+    m_versionText.clear();
+}
+
+bool CFirmwareUpgradeDlg::OnDeviceChange(std::uint32_t eventType, std::uint32_t deviceType,
+                                         const std::string& name) {
+    if (deviceType != DBT_DEVTYP_DEVICEINTERFACE) return true;
+    if (eventType == DBT_DEVICEARRIVAL) return OnDeviceChange(HotplugEvent::Arrival, name);
+    if (eventType == DBT_DEVICEREMOVECOMPLETE) return OnDeviceChange(HotplugEvent::Removal, name);
+    return true;
+}
+
+bool CFirmwareUpgradeDlg::OnDeviceChange(HotplugEvent event, const std::string& name) {
+    const std::string path = AsciiLower(name);
+    const auto [vid, pid] = ParseVidPid(path);
+    const bool normal = IsNormalId(vid, pid);
+    const bool upgrade = IsUpgradeId(vid, pid);
+
+    if (event == HotplugEvent::Arrival) {
+        if (normal) {
+            FWU_LOGF("Vid:0x%X,Pid:0x%X", vid, pid);
+            return NormalDeviceArrival(path);
+        }
+        if (upgrade) {
+            FWU_LOGF("Vid:0x%X,Pid:0x%X", vid, pid);
+            return UpdateDeviceArrival(path);
+        }
+        return true;
+    }
+
+    if (normal) {
+        if (const auto slot = m_hNormal.FindByPath(path)) {
+            m_hNormal.Release(*slot);
+            if (!m_bUpdating) ShowEmptyWindow();
+            return true;
+        }
+    }
+    if (upgrade) {
+        if (const auto slot = m_hUpdate.FindByPath(path)) {
+            m_hUpdate.Release(*slot);
+            if (!m_bUpdating) {
+                ShowEmptyWindow();
+            } else {
+                if (!m_updatingRemove) FWU_LOG("Device remove m_updatingRemove==true");
+                m_updatingRemove = true;
+            }
+        }
+    }
+    return true;
+}
+
+bool CFirmwareUpgradeDlg::UpdateDeviceArrival(const std::string& path) {
+    DeviceHandle device = OpenDevice(path);
+    if (!device) {
+        FWU_LOG("Open device failure!");
+        return false;
+    }
+
+    std::string text = "V";
+    DeviceInfo info{};
+    const bool failed = !GetDeviceInfo(*device, &info, kModeUpgrade, 1);
+    if (failed) info = DeviceInfo{};
+
+    std::string entry;
+    std::uint16_t arrivedId = 0;
+    for (int i = 0; i < ImageCount(); ++i) {
+        if (m_config.updateId[i] != info.updateId) continue;
+        const unsigned major = info.fwVersion >> 8;
+        const unsigned minor = info.fwVersion & 0xFFu;
+        entry = ShowSubVersion(i) ? Format("%X.%02X%02X ", major, minor, unsigned{info.subVersion})
+                                  : Format("%X.%02X ", major, minor);
+        text += entry;
+        arrivedId = info.updateId;
+        break;
+    }
+
+    // During a run the controller comes back once per image; its entries are
+    // merged into one label ("V1.40.20" rather than "V1.40 V1.20").
+    if (m_versionCount < 2 && !entry.empty()) {
+        if (m_versionText.empty()) {
+            m_versionText = "V" + entry;
+        } else {
+            const std::string headOld = HeadBeforeDot(m_versionText, 1);
+            const std::string headNew = HeadBeforeDot(entry, 0);
+            const std::size_t dot = entry.find('.');
+            if (headOld == headNew && dot != std::string::npos && dot != 0) {
+                m_versionText += entry.substr(dot);
+            } else {
+                m_versionText += "." + entry;
+            }
+        }
+    }
+
+    const auto [vid, pid] = ParseVidPid(path);
+    if (m_hUpdate.HasIdentity(vid, pid, arrivedId)) return false;  // drops the new handle
+
+    DeviceSlot slot;
+    slot.hidDevice = device;
+    slot.vid = vid;
+    slot.pid = pid;
+    slot.upgradeMode = 1;
+    slot.updateId = arrivedId;
+    slot.devicePath = path;
+    // No free slot: the controller is shown below but not recorded, and its
+    // handle is closed here rather than left open for the life of the tool.
+    m_hUpdate.Take(slot);
+    device.reset();
+
+    if (!m_bUpdating) {
+        host_.SetControlText(IDC_DEVICE_NAME, m_config.ProductNameUtf8());
+        host_.SetControlText(IDC_DEVICE_VERSION, failed ? "----" : text);
+        host_.EnableUpdateButton(true);
+    } else {
+        if (m_versionCount < 2) {
+            std::erase(m_versionText, ' ');
+            host_.SetControlText(IDC_DEVICE_VERSION, m_versionText);
+        }
+        FWU_LOGF("Device arrival FwUpdateId:0x%X", unsigned{arrivedId});
+    }
+    return true;
+}
+
+bool CFirmwareUpgradeDlg::NormalDeviceArrival(const std::string& path) {
+    const auto [vid, pid] = ParseVidPid(path);
+    if (m_hNormal.HasIdentity(vid, pid)) return false;
+
+    DeviceHandle device = OpenDevice(path);
+    m_deviceInfos.clear();
+    if (!device) return false;
+
+    const int count = ImageCount();
+    std::string text = "V";
+    std::vector<DeviceInfo> records(static_cast<std::size_t>(count > 0 ? count : 1));
+    const bool failed = !GetDeviceInfo(*device, records.data(), kModeNormal, count);
+    if (failed) std::fill(records.begin(), records.end(), DeviceInfo{});
+
+    if (!failed) {
+        m_deviceVersions.clear();
+        m_packageVersions.clear();
+        for (int k = 0; k < count; ++k) {
+            m_deviceVersions.push_back(std::uint32_t{records[k].fwVersion} << 16 |
+                                       records[k].subVersion);
+            m_packageVersions.push_back(m_config.version[k]);
+        }
+    }
+
+    unsigned firstMajor = 0;
+    if (count > 0) {
+        const DeviceInfo& r = records[0];
+        firstMajor = r.fwVersion >> 8;
+        const unsigned minor = r.fwVersion & 0xFFu;
+        text += ShowSubVersion(0)
+                    ? Format("%X.%02X%02X.", firstMajor, minor, unsigned{r.subVersion})
+                    : Format("%X.%02X.", firstMajor, minor);
+        m_deviceInfos.push_back(r);
+        ++m_versionCount;
+    }
+    for (int r = 1; r < count; ++r) {
+        const DeviceInfo& rec = records[r];
+        const unsigned major = rec.fwVersion >> 8;
+        const unsigned minor = rec.fwVersion & 0xFFu;
+        const unsigned sub = rec.subVersion;
+        for (int j = 1; j < count; ++j) {
+            if (rec.updateId != m_config.updateId[j]) continue;
+            const bool shown = ShowSubVersion(j);
+            if (major == firstMajor) {
+                text += shown ? Format("%02X%02X.", minor, sub) : Format("%02X.", minor);
+            } else {
+                text += shown ? Format("%X%02X%02X.", major, minor, sub)
+                              : Format("%X%02X.", major, minor);
+            }
+            m_deviceInfos.push_back(rec);
+            ++m_versionCount;
+        }
+    }
+    text.pop_back();
+
+    DeviceSlot slot;
+    slot.hidDevice = device;
+    slot.vid = vid;
+    slot.pid = pid;
+    slot.upgradeMode = 0;
+    slot.devicePath = path;
+    m_hNormal.Take(slot);  // no free slot: not recorded, handle closed below
+    device.reset();
+
+    host_.SetControlText(IDC_DEVICE_NAME, m_config.ProductNameUtf8());
+    host_.SetControlText(IDC_DEVICE_VERSION, failed ? "----" : text);
+    host_.EnableUpdateButton(true);
+    return true;
+}
+
+void CFirmwareUpgradeDlg::ScanUpgradeDevices() {
+    const UsbId ids[] = {{UPGRADE_VID, kUpgradePid1}, {UPGRADE_VID, kUpgradePid2}};
+    auto scan = [this](const UsbId& id) {
+        std::string path;
+        if (DeviceHandle found = FindHidDevice(id.vid, id.pid, m_config, path, kModeUpgrade)) {
+            found.reset();  // the arrival opens it again
+            UpdateDeviceArrival(path);
+        }
+    };
+    for (const UsbId& id : ids) scan(id);
+    if (m_config.upgradeId.BothNonZero()) scan(m_config.upgradeId);
+}
+
+void CFirmwareUpgradeDlg::InitialScan() {
+    ScanUpgradeDevices();
+    for (int k = 0; k < 3; ++k) {
+        const UsbId id = m_config.normalIds[k];
+        if (k > 0 && !id.BothNonZero()) continue;
+        std::string path;
+        if (DeviceHandle found = FindHidDevice(id.vid, id.pid, m_config, path, kModeNormal)) {
+            found.reset();
+            NormalDeviceArrival(path);
+        }
+    }
+}
+
+}  // namespace fwu
