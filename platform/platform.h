@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "base/pause.h"
@@ -19,6 +20,11 @@ std::unique_ptr<ISleeper> CreatePlatformSleeper();
 std::unique_ptr<IHidBackend> CreatePlatformHidBackend();
 std::unique_ptr<IHotplugSource> CreatePlatformHotplug();
 std::unique_ptr<IRumble> CreatePlatformRumble();
+
+// The single-instance guard of this platform, as used by the ISystem of
+// CreatePlatformSystem(); usable on its own by small helper programs.
+InstanceResult AcquirePlatformInstanceGuard(const std::string& name,
+                                            std::unique_ptr<IInstanceGuard>& guard);
 
 // Bytes of the records embedded into the executable at build time
 // (137 configuration, 138 package); nullopt when absent.

@@ -1,0 +1,108 @@
+// System services on Windows. Text crosses this boundary as UTF-16 (wchar_t)
+// and is UTF-8 inside the core.
+#include <windows.h>
+// windows.h first: the multimedia timer header depends on its types.
+#include <mmsystem.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string_view>
+#include <vector>
+
+#include "base/text.h"
+#include "platform/platform.h"
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide characters are UTF-16");
+
+namespace fwu {
+namespace {
+
+std::wstring Wide(std::string_view utf8) {
+    const std::u16string w = Utf8ToUtf16(utf8);
+    return std::wstring(w.begin(), w.end());
+}
+
+std::string Narrow(const wchar_t* text, std::size_t length) {
+    return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
+}
+
+// The executable's full path. A path longer than MAX_PATH comes back cut to
+// the buffer's size; the buffer then grows so that the directory is right.
+std::string ModulePath() {
+    std::vector<wchar_t> buf(MAX_PATH);
+    while (buf.size() <= 32768) {
+        const DWORD n = ::GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0) return {};
+        if (n < buf.size()) return Narrow(buf.data(), n);
+        buf.resize(buf.size() * 2);
+    }
+    return {};
+}
+
+class WindowsSystem : public ISystem {
+  public:
+    std::string ExecutablePath() override { return ModulePath(); }
+
+    std::string ReadIniValue(const std::string& path, const std::string& section,
+                             const std::string& key, std::size_t capacity) override {
+        if (capacity == 0) return {};
+        const std::size_t cap = std::min<std::size_t>(capacity, 65535);
+        std::vector<wchar_t> buf(cap, L'\0');
+        const DWORD n =
+            ::GetPrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(), L"", buf.data(),
+                                       static_cast<DWORD>(cap), Wide(path).c_str());
+        return Narrow(buf.data(), std::min<std::size_t>(n, cap - 1));
+    }
+
+    std::string ComputerName() override {
+        wchar_t name[257] = {};
+        DWORD size = 257;
+        if (!::GetComputerNameW(name, &size)) return {};
+        return Narrow(name, std::min<DWORD>(size, 256));
+    }
+
+    std::optional<std::vector<std::uint8_t>> LoadRecord(int id) override {
+        return LoadEmbeddedRecord(id);
+    }
+
+    LocalTime Now() override {
+        SYSTEMTIME st{};
+        ::GetLocalTime(&st);
+        return LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
+    }
+
+    InstanceResult AcquireSingleInstance(const std::string& name,
+                                         std::unique_ptr<IInstanceGuard>& guard) override {
+        return AcquirePlatformInstanceGuard(name, guard);
+    }
+};
+
+// Each pause runs with the system timer at 1 ms resolution, in slices so that
+// a cancelled worker stops waiting.
+class WindowsSleeper : public ISleeper {
+  public:
+    void Sleep(std::uint32_t ms) override {
+        using Clock = std::chrono::steady_clock;
+        ::timeBeginPeriod(1);
+        const auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (!CancelRequested()) {
+            const auto now = Clock::now();
+            if (now >= end) break;
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+            ::Sleep(static_cast<DWORD>(std::min<long long>(left, 10)));
+        }
+        ::timeEndPeriod(1);
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<ISystem> CreatePlatformSystem() {
+    return std::make_unique<WindowsSystem>();
+}
+
+std::unique_ptr<ISleeper> CreatePlatformSleeper() {
+    return std::make_unique<WindowsSleeper>();
+}
+
+}  // namespace fwu
