@@ -1,0 +1,370 @@
+#include "tools/fwpkg/fwpkg.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "base/bytes.h"
+#include "base/text.h"
+#include "package/version_block.h"
+
+namespace fwu::pkg {
+namespace {
+
+std::string_view Trim(std::string_view s) {
+    const auto first = s.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) return {};
+    const auto last = s.find_last_not_of(" \t\r");
+    return s.substr(first, last - first + 1);
+}
+
+std::optional<std::uint64_t> ParseNumber(std::string_view s) {
+    int base = 10;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        s.remove_prefix(2);
+    }
+    std::uint64_t v = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, base);
+    if (ec != std::errc{} || end != s.data() + s.size() || s.empty()) return std::nullopt;
+    return v;
+}
+
+// Two FNV-1a 64-bit passes with different offsets give a 16-byte digest;
+// the controller treats the header's opaque field and the trailer as opaque,
+// so any deterministic value serves.
+void Digest16(std::span<const std::uint8_t> data, std::uint8_t* out) {
+    std::uint64_t a = 0xCBF29CE484222325ull, b = 0x84222325CBF29CE4ull;
+    for (std::uint8_t byte : data) {
+        a = (a ^ byte) * 0x100000001B3ull;
+        b = (b ^ static_cast<std::uint8_t>(~byte)) * 0x100000001B3ull;
+    }
+    for (int i = 0; i < 8; ++i) {
+        out[i] = static_cast<std::uint8_t>(a >> (8 * i));
+        out[8 + i] = static_cast<std::uint8_t>(b >> (8 * i));
+    }
+}
+
+constexpr std::size_t kOpaqueOffset = 0x20;
+constexpr std::size_t kOpaqueSize = 16;
+constexpr std::size_t kTrailerSize = 16;
+
+}  // namespace
+
+std::optional<Manifest> ParseManifest(std::string_view text, std::string& error) {
+    Manifest m;
+    int normalCount = 0;
+    int lineNo = 0;
+    while (!text.empty()) {
+        ++lineNo;
+        const auto nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text = nl == std::string_view::npos ? std::string_view{} : text.substr(nl + 1);
+        if (const auto hash = line.find('#'); hash != std::string_view::npos)
+            line = line.substr(0, hash);
+        line = Trim(line);
+        if (line.empty()) continue;
+        auto fail = [&](const std::string& what) {
+            error = Format("line %d: %s", lineNo, what.c_str());
+            return std::nullopt;
+        };
+        if (line == "[image]") {
+            if (m.images.size() == static_cast<std::size_t>(kMaxImages))
+                return fail("more than 8 images");
+            m.images.emplace_back();
+            continue;
+        }
+        const auto eq = line.find('=');
+        if (eq == std::string_view::npos) return fail("expected key = value");
+        const std::string key(Trim(line.substr(0, eq)));
+        const std::string_view value = Trim(line.substr(eq + 1));
+
+        if (key == "product_name") {
+            m.productName = std::string(value);
+            continue;
+        }
+        if (key == "firmware") {
+            if (m.images.empty()) return fail("firmware outside an [image] section");
+            m.images.back().firmware = std::string(value);
+            continue;
+        }
+        // Every other key holds one or two numbers.
+        std::vector<std::uint64_t> nums;
+        std::string_view rest = value;
+        while (!rest.empty()) {
+            const auto sp = rest.find_first_of(" \t");
+            const auto word = rest.substr(0, sp);
+            const auto n = ParseNumber(word);
+            if (!n) return fail("bad number '" + std::string(word) + "'");
+            nums.push_back(*n);
+            rest = sp == std::string_view::npos ? std::string_view{} : Trim(rest.substr(sp));
+        }
+        auto pair = [&](UsbId& id) -> bool {
+            if (nums.size() != 2 || nums[0] > 0xFFFF || nums[1] > 0xFFFF) return false;
+            id = UsbId{static_cast<std::uint16_t>(nums[0]), static_cast<std::uint16_t>(nums[1])};
+            return true;
+        };
+        if (key == "normal_id") {
+            if (normalCount == 3) return fail("more than 3 normal_id lines");
+            if (!pair(m.normalIds[normalCount++])) return fail("normal_id needs VID PID");
+            continue;
+        }
+        if (key == "upgrade_id") {
+            if (!pair(m.upgradeId)) return fail("upgrade_id needs VID PID");
+            continue;
+        }
+        if (nums.size() != 1) return fail("'" + key + "' needs one number");
+        const std::uint64_t n = nums[0];
+        if (key == "config_size") {
+            m.configSize = n;
+            continue;
+        }
+        if (key == "package_size") {
+            m.packageSize = n;
+            continue;
+        }
+        if (m.images.empty()) return fail("unknown key '" + key + "'");
+        ImageSpec& img = m.images.back();
+        const bool fits16 = n <= 0xFFFF, fits32 = n <= 0xFFFFFFFFu;
+        if (key == "update_id" && fits32) {
+            img.updateId = static_cast<std::uint32_t>(n);
+        } else if (key == "version" && fits16) {
+            img.fwVersion = static_cast<std::uint16_t>(n);
+        } else if (key == "sub_version" && fits16) {
+            img.subVersion = static_cast<std::uint16_t>(n);
+        } else if (key == "has_sub_version" && n <= 0xFF) {
+            img.hasSubVersion = static_cast<std::uint8_t>(n);
+        } else if (key == "page_size" && fits32) {
+            img.pageSize = static_cast<std::uint32_t>(n);
+        } else if (key == "base_address" && fits32) {
+            img.baseAddress = static_cast<std::uint32_t>(n);
+        } else if (key == "final_page_offset" && fits32) {
+            img.finalPageOffset = static_cast<std::uint32_t>(n);
+        } else if (key == "demo_pages" && fits32) {
+            img.demoPages = static_cast<std::uint32_t>(n);
+        } else if (key == "demo_erased_page" && fits32) {
+            img.demoErasedPage = static_cast<std::uint32_t>(n);
+        } else {
+            return fail("unknown key or value out of range: '" + key + "'");
+        }
+    }
+    if (m.images.empty()) {
+        error = "no [image] section";
+        return std::nullopt;
+    }
+    return m;
+}
+
+std::optional<std::vector<std::uint8_t>> BuildImage(const ImageSpec& spec,
+                                                    std::span<const std::uint8_t> plain,
+                                                    std::string& error) {
+    if (spec.pageSize == 0 || spec.pageSize % 64 != 0) {
+        error = Format("page size %u is not a non-zero multiple of 64", spec.pageSize);
+        return std::nullopt;
+    }
+    if (plain.empty() || plain.size() % spec.pageSize != 0 || plain.size() > 0x7FFFFFFFu) {
+        error = Format("firmware of %llu bytes is not a whole number of %u-byte pages",
+                       static_cast<unsigned long long>(plain.size()), spec.pageSize);
+        return std::nullopt;
+    }
+    const auto dataSize = static_cast<std::uint32_t>(plain.size());
+    const std::uint32_t pages = dataSize / spec.pageSize;
+    if (spec.finalPageOffset / spec.pageSize >= pages) {
+        error =
+            Format("final page offset 0x%X lies beyond the %u pages", spec.finalPageOffset, pages);
+        return std::nullopt;
+    }
+    const std::size_t tableEnd = kImageHeaderSize + 4 * std::size_t{pages};
+    const std::size_t dataEnd = tableEnd + dataSize;
+    const std::size_t filled = (dataEnd + 15) / 16 * 16;
+    std::vector<std::uint8_t> out(filled + kTrailerSize, 0);
+
+    std::uint32_t total = 0;
+    for (std::uint32_t i = 0; i < pages; ++i) {
+        const std::uint32_t address = spec.baseAddress + i * spec.pageSize;
+        const auto src = plain.subspan(std::size_t{i} * spec.pageSize, spec.pageSize);
+        std::uint32_t sum = 0;
+        for (std::uint8_t b : src) sum += b;
+        StoreLe32(out.data() + kImageHeaderSize + 4 * std::size_t{i}, sum);
+        total += sum;
+        ScramblePage(
+            address, src,
+            std::span(out).subspan(tableEnd + std::size_t{i} * spec.pageSize, spec.pageSize));
+    }
+    ImageHeader h;
+    h.updateId = spec.updateId;
+    h.fwVersion = spec.fwVersion;
+    h.dataSize = dataSize;
+    h.pageSize = spec.pageSize;
+    h.baseAddress = spec.baseAddress;
+    h.finalPageOffset = spec.finalPageOffset;
+    h.checksumTotal = total;
+    h.subVersion = spec.subVersion;
+    h.hasSubVersion = spec.hasSubVersion;
+    h.Serialize(out.data());
+    Digest16(plain, out.data() + kOpaqueOffset);
+    static_assert(kOpaqueOffset + kOpaqueSize <= 0x30);
+    Digest16(std::span(out).first(filled), out.data() + filled);
+    return out;
+}
+
+std::optional<Records> BuildRecords(const Manifest& manifest,
+                                    const std::vector<std::vector<std::uint8_t>>& firmware,
+                                    std::string& error) {
+    if (manifest.images.empty() || manifest.images.size() > static_cast<std::size_t>(kMaxImages) ||
+        firmware.size() != manifest.images.size()) {
+        error = "need 1 to 8 images, each with its firmware";
+        return std::nullopt;
+    }
+    if (manifest.configSize < kConfigMinSize) {
+        error = Format("config_size must be at least %llu",
+                       static_cast<unsigned long long>(kConfigMinSize));
+        return std::nullopt;
+    }
+    PackageConfig config;
+    config.productName = Utf8ToUtf16(manifest.productName);
+    if (config.productName.size() > 127) {
+        error = "product name longer than 127 UTF-16 code units";
+        return std::nullopt;
+    }
+    config.normalIds = manifest.normalIds;
+    config.upgradeId = manifest.upgradeId;
+    config.imageCount = static_cast<std::uint32_t>(manifest.images.size());
+
+    Records records;
+    records.package.assign(kPackageImagesOffset, 0x56);
+    for (std::size_t k = 0; k < manifest.images.size(); ++k) {
+        const ImageSpec& spec = manifest.images[k];
+        std::string why;
+        const auto image = BuildImage(spec, firmware[k], why);
+        if (!image) {
+            error = Format("image %llu: %s", static_cast<unsigned long long>(k), why.c_str());
+            return std::nullopt;
+        }
+        config.imageSize[k] = static_cast<std::uint32_t>(image->size());
+        config.updateId[k] = spec.updateId;
+        config.version[k] = (std::uint32_t{spec.fwVersion} << 16) | spec.subVersion;
+        config.pageCount[k] = static_cast<std::uint32_t>(firmware[k].size() / spec.pageSize);
+        config.hasSubVersion[k] = spec.hasSubVersion;
+        records.package.insert(records.package.end(), image->begin(), image->end());
+    }
+    // Longer than 200 bytes so that the updater does not take it for missing.
+    const std::size_t minimum = std::max<std::size_t>(records.package.size(), 201);
+    const std::size_t size = manifest.packageSize == 0 ? minimum : manifest.packageSize;
+    if (size < minimum) {
+        error =
+            Format("package_size %llu is below the %llu bytes the images need",
+                   static_cast<unsigned long long>(size), static_cast<unsigned long long>(minimum));
+        return std::nullopt;
+    }
+    records.package.resize(size, 0);
+    records.config = config.Serialize(manifest.configSize);
+    return records;
+}
+
+std::optional<std::vector<std::uint8_t>> DemoFirmware(const Manifest& manifest, std::size_t k,
+                                                      std::string& error) {
+    if (k >= manifest.images.size()) {
+        error = "no such image";
+        return std::nullopt;
+    }
+    const ImageSpec& spec = manifest.images[k];
+    const std::uint64_t size = std::uint64_t{spec.demoPages} * spec.pageSize;
+    if (size == 0 || size > 0x10000000u) {
+        error = Format("image %llu: demo_pages and page_size must give 1 byte to 256 MiB",
+                       static_cast<unsigned long long>(k));
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> fw(size);
+    std::uint64_t state = 0x2545F4914F6CDD1Dull ^ (std::uint64_t{spec.updateId} << 32);
+    for (auto& b : fw) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        b = static_cast<std::uint8_t>(state >> 56);
+    }
+    if (spec.demoErasedPage) {
+        if (*spec.demoErasedPage >= spec.demoPages) {
+            error = "demo_erased_page beyond demo_pages";
+            return std::nullopt;
+        }
+        std::fill_n(fw.begin() + std::size_t{*spec.demoErasedPage} * spec.pageSize, spec.pageSize,
+                    std::uint8_t{0xFF});
+    }
+    // The version block sits at device address baseAddress + finalPageOffset,
+    // i.e. finalPageOffset bytes into the image's plain data.
+    const std::size_t at = spec.finalPageOffset;
+    if (at > fw.size() || fw.size() - at < kVersionBlockSize) {
+        error = "final_page_offset leaves no room for the version block";
+        return std::nullopt;
+    }
+    std::uint8_t* vb = fw.data() + at;
+    std::fill_n(vb, kVersionBlockSize, std::uint8_t{0});
+    std::copy(std::begin(kVersionBlockMagic), std::end(kVersionBlockMagic), vb);
+    StoreLe16(vb + 4, static_cast<std::uint16_t>(spec.updateId));
+    StoreLe16(vb + 6, spec.fwVersion);
+    StoreLe16(vb + 8, spec.subVersion);
+    return fw;
+}
+
+std::optional<LoadedRecords> CheckRecords(std::span<const std::uint8_t> config,
+                                          std::span<const std::uint8_t> package,
+                                          std::string& error) {
+    LoadedRecords r;
+    const auto parsed = PackageConfig::Parse(config);
+    if (!parsed) {
+        error =
+            "configuration record is shorter than 444 bytes, has no NUL in the product "
+            "name or an image count outside 1..8";
+        return std::nullopt;
+    }
+    r.config = *parsed;
+    auto images = SplitPackageRecord(r.config, package);
+    if (!images) {
+        error =
+            "update package is 200 bytes or shorter, or an image runs past its end or "
+            "breaks the image layout";
+        return std::nullopt;
+    }
+    r.images = std::move(*images);
+    return r;
+}
+
+std::string EmbedSource(std::span<const std::uint8_t> config,
+                        std::span<const std::uint8_t> package) {
+    std::string out =
+        "// Generated by fwpkg from the configuration record and the update package.\n"
+        "#include <cstddef>\n\nnamespace {\n";
+    auto emit = [&out](const char* name, std::span<const std::uint8_t> bytes) {
+        std::size_t stored = bytes.size();
+        while (stored > 0 && bytes[stored - 1] == 0) --stored;
+        out += Format("const unsigned char %s[] = {", name);
+        for (std::size_t i = 0; i < std::max<std::size_t>(stored, 1); ++i) {
+            if (i % 24 == 0) out += "\n";
+            out += Format("%u,", i < stored ? bytes[i] : 0u);
+        }
+        out += Format("\n};\nconstexpr std::size_t %sStored = %llu;\n", name,
+                      static_cast<unsigned long long>(stored));
+        out += Format("constexpr std::size_t %sSize = %llu;\n", name,
+                      static_cast<unsigned long long>(bytes.size()));
+    };
+    emit("kConfig", config);
+    emit("kPackage", package);
+    out += Format(
+        "}  // namespace\n\n"
+        "extern \"C\" const unsigned char* fwu_embedded_record(int id, std::size_t* stored,\n"
+        "                                                      std::size_t* size) {\n"
+        "    if (id == %d) {\n"
+        "        *stored = kConfigStored;\n"
+        "        *size = kConfigSize;\n"
+        "        return kConfig;\n"
+        "    }\n"
+        "    if (id == %d) {\n"
+        "        *stored = kPackageStored;\n"
+        "        *size = kPackageSize;\n"
+        "        return kPackage;\n"
+        "    }\n"
+        "    return nullptr;\n"
+        "}\n",
+        kConfigRecordId, kPackageRecordId);
+    return out;
+}
+
+}  // namespace fwu::pkg

@@ -1,0 +1,82 @@
+// The packaging tool's library: a small text manifest describes the
+// configuration record and the images of an update package; the tool turns
+// plain firmware files into the two records the updater embeds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "package/package.h"
+
+namespace fwu::pkg {
+
+struct ImageSpec {
+    std::string firmware;  // file of plain firmware, page data only
+    std::uint32_t updateId = 0;
+    std::uint16_t fwVersion = 0;
+    std::uint16_t subVersion = 0;
+    std::uint8_t hasSubVersion = 0;
+    std::uint32_t pageSize = 0;
+    std::uint32_t baseAddress = 0;
+    std::uint32_t finalPageOffset = 0;
+    // Demo firmware only: page count and the page left erased (none if unset).
+    std::uint32_t demoPages = 0;
+    std::optional<std::uint32_t> demoErasedPage;
+};
+
+struct Manifest {
+    std::string productName;
+    std::array<UsbId, 3> normalIds{};
+    UsbId upgradeId{};
+    std::size_t configSize = 131072;
+    std::size_t packageSize = 0;  // 0: as long as the images need (at least 201)
+    std::vector<ImageSpec> images;
+};
+
+// Lines "key = value"; "#" starts a comment; a line "[image]" opens the next
+// image. Numbers are decimal or 0x-prefixed hexadecimal. On failure returns
+// nullopt and sets `error` (with the line number).
+std::optional<Manifest> ParseManifest(std::string_view text, std::string& error);
+
+struct Records {
+    std::vector<std::uint8_t> config;
+    std::vector<std::uint8_t> package;
+};
+
+// One image as stored in the package: header, checksum table (sum of the
+// plain bytes of each page), scrambled pages, fill to 16 and trailer.
+std::optional<std::vector<std::uint8_t>> BuildImage(const ImageSpec& spec,
+                                                    std::span<const std::uint8_t> plain,
+                                                    std::string& error);
+
+// Both records; `firmware[k]` is the plain firmware of image k.
+std::optional<Records> BuildRecords(const Manifest& manifest,
+                                    const std::vector<std::vector<std::uint8_t>>& firmware,
+                                    std::string& error);
+
+// Deterministic demo firmware for image `k` of the manifest: pseudo-random
+// bytes, the version block at baseAddress + finalPageOffset, the erased page
+// all 0xFF.
+std::optional<std::vector<std::uint8_t>> DemoFirmware(const Manifest& manifest, std::size_t k,
+                                                      std::string& error);
+
+// Decode two records by the updater's own rules; nullopt with `error` when
+// the updater would not load them.
+struct LoadedRecords {
+    PackageConfig config;
+    UpdatePackage images;
+};
+std::optional<LoadedRecords> CheckRecords(std::span<const std::uint8_t> config,
+                                          std::span<const std::uint8_t> package,
+                                          std::string& error);
+
+// C++ source that carries both records (trailing zero bytes are not stored
+// but restored on load) and defines fwu_embedded_record().
+std::string EmbedSource(std::span<const std::uint8_t> config,
+                        std::span<const std::uint8_t> package);
+
+}  // namespace fwu::pkg
