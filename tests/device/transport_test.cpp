@@ -114,6 +114,7 @@ TEST(Transport, TransfersOnARemovedDeviceNeverReachAnyDevice) {
     table.Release(0);
     ASSERT_EQ(table.Take({w.Open(second), 0x3A5C, 0x0001, 1, 7, "path1"}), 0);
     second->replies.push_back(Report{});
+    LogCapture log;
 
     Report r = SampleCommand();
     EXPECT_FALSE(SendDataToDevice(*jobCopy, r, true));
@@ -121,6 +122,8 @@ TEST(Transport, TransfersOnARemovedDeviceNeverReachAnyDevice) {
     EXPECT_EQ(GetOutputReportId(*jobCopy), 0);
     EXPECT_TRUE(w.events.empty());
     EXPECT_EQ(second->replies.size(), 1u);
+    EXPECT_EQ(log.Messages(),
+              (std::vector<std::string>{kOutA5, "Error code:0x48f", "Error code:0x48f"}));
 }
 
 TEST(TransportLog, LinesOfWritesAndReads) {
