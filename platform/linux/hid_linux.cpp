@@ -1,0 +1,235 @@
+// HID access on Linux through hidraw: libudev lists the nodes, reports move
+// with read()/write() on the node, the report descriptor and the identifiers
+// come from hidraw ioctls, and string descriptors (plus SET_REPORT on old
+// kernels) go to the USB device's control pipe through libusb.
+#include "platform/linux/hid_linux.h"
+
+#include <fcntl.h>
+#include <libudev.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "platform/linux/hid_descriptor.h"
+#include "platform/linux/hid_path.h"
+#include "platform/linux/hid_udev.h"
+#include "platform/linux/hid_usb.h"
+#include "platform/platform.h"
+
+namespace fwu {
+namespace {
+
+constexpr std::uint8_t kStringDescriptorType = 0x03;
+
+class HidrawDevice final : public IHidDevice {
+  public:
+    HidrawDevice(int fd, ReportDescriptorInfo descriptor, std::unique_ptr<UsbControl> usb)
+        : fd_(fd), descriptor_(descriptor), usb_(std::move(usb)) {}
+    ~HidrawDevice() override { ::close(fd_); }
+    HidrawDevice(const HidrawDevice&) = delete;
+    HidrawDevice& operator=(const HidrawDevice&) = delete;
+
+    bool Write(const std::uint8_t* report, std::size_t length) override {
+        if (report == nullptr || length == 0) return Fail(EINVAL);
+        // hidraw takes the report ID as the first byte only for numbered
+        // reports; an ID of 0 means the payload alone goes out.
+        const std::uint8_t* data = report[0] == 0 ? report + 1 : report;
+        const std::size_t size = report[0] == 0 ? length - 1 : length;
+        if (size == 0) return Fail(EINVAL);
+        ssize_t written;
+        do {
+            written = ::write(fd_, data, size);
+        } while (written < 0 && errno == EINTR);
+        if (written < 0) return Fail(errno);
+        if (static_cast<std::size_t>(written) != size) return Fail(EIO);
+        return true;
+    }
+
+    ReadStatus Read(std::uint8_t* report, std::size_t length, std::uint32_t timeoutMs) override {
+        if (report == nullptr || length < 2) {
+            Fail(EINVAL);
+            return ReadStatus::Failed;
+        }
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
+                    .count();
+            pollfd pfd{fd_, POLLIN, 0};
+            const int ready =
+                ::poll(&pfd, 1, static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                Fail(errno);
+                return ReadStatus::Failed;
+            }
+            if (ready == 0) return ReadStatus::Timeout;
+            if ((pfd.revents & POLLIN) == 0) {
+                // POLLHUP/POLLERR: the device went away.
+                Fail(ENODEV);
+                return ReadStatus::Failed;
+            }
+            // Devices without numbered reports deliver the payload alone;
+            // the caller always gets the ID (0) in byte 0.
+            std::uint8_t* target = descriptor_.numberedReports ? report : report + 1;
+            const std::size_t room = descriptor_.numberedReports ? length : length - 1;
+            const ssize_t got = ::read(fd_, target, room);
+            if (got < 0) {
+                if (errno == EINTR || errno == EAGAIN) continue;
+                Fail(errno);
+                return ReadStatus::Failed;
+            }
+            if (got == 0) {
+                Fail(ENODEV);
+                return ReadStatus::Failed;
+            }
+            if (!descriptor_.numberedReports) report[0] = 0;
+            // A short report leaves no stale bytes of an earlier one behind.
+            const std::size_t filled = static_cast<std::size_t>(got) + (target - report);
+            std::fill(report + filled, report + length, std::uint8_t{0});
+            return ReadStatus::Ok;
+        }
+    }
+
+    std::uint8_t OutputReportId() override { return descriptor_.outputReportId; }
+
+    bool GetIndexedString(std::uint8_t index, std::uint8_t* buffer, std::size_t length) override {
+        if (buffer == nullptr || length < 2) return Fail(EINVAL);
+        if (!usb_) return Fail(ENODEV);
+        // The requested length goes to the device as the request's length;
+        // the content after the two-byte header is what the caller receives.
+        std::vector<std::uint8_t> raw(length, 0);
+        const int got = usb_->GetStringDescriptor(index, raw.data(), raw.size());
+        if (got < 0) return Fail(-got);
+        if (got < 2 || raw[1] != kStringDescriptorType || raw[0] < 2) return Fail(EPROTO);
+        const std::size_t total = std::min<std::size_t>(static_cast<std::size_t>(got), raw[0]);
+        std::copy(raw.begin() + 2, raw.begin() + static_cast<std::ptrdiff_t>(total), buffer);
+        return true;
+    }
+
+    bool SetOutputReport(const std::uint8_t* report, std::size_t length) override {
+        if (report == nullptr || length == 0) return Fail(EINVAL);
+        if (length < (1u << _IOC_SIZEBITS)) {
+            std::vector<std::uint8_t> copy(report, report + length);
+            if (::ioctl(fd_, HIDIOCSOUTPUT(length), copy.data()) >= 0) return true;
+            // Kernels before HIDIOCSOUTPUT reject the request as unknown.
+            if (errno != EINVAL && errno != ENOTTY) return Fail(errno);
+        }
+        if (!usb_) return Fail(ENODEV);
+        // Over the control pipe an ID of 0 is not sent as a byte.
+        const std::uint8_t id = report[0];
+        const std::uint8_t* data = id == 0 ? report + 1 : report;
+        const std::size_t size = id == 0 ? length - 1 : length;
+        if (size == 0) return Fail(EINVAL);
+        const int sent = usb_->SetOutputReport(id, data, size);
+        if (sent < 0) return Fail(-sent);
+        if (static_cast<std::size_t>(sent) != size) return Fail(EIO);
+        return true;
+    }
+
+    bool GetAttributes(std::uint16_t& vid, std::uint16_t& pid) override {
+        hidraw_devinfo info{};
+        if (::ioctl(fd_, HIDIOCGRAWINFO, &info) < 0) return Fail(errno);
+        vid = static_cast<std::uint16_t>(info.vendor);
+        pid = static_cast<std::uint16_t>(info.product);
+        return true;
+    }
+
+    std::uint32_t LastError() const override { return lastError_.load(); }
+
+  private:
+    bool Fail(int error) {
+        lastError_.store(static_cast<std::uint32_t>(error));
+        return false;
+    }
+
+    int fd_;
+    ReportDescriptorInfo descriptor_;
+    std::unique_ptr<UsbControl> usb_;
+    std::atomic<std::uint32_t> lastError_{0};
+};
+
+// What the descriptor of an open node says; zeros when it cannot be read.
+ReportDescriptorInfo ReadDescriptorInfo(int fd) {
+    int size = 0;
+    if (::ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0 || size <= 0) return {};
+    hidraw_report_descriptor descriptor{};
+    descriptor.size =
+        static_cast<std::uint32_t>(std::min<int>(size, static_cast<int>(sizeof(descriptor.value))));
+    if (::ioctl(fd, HIDIOCGRDESC, &descriptor) < 0) return {};
+    return ParseReportDescriptor(std::span<const std::uint8_t>(descriptor.value, descriptor.size));
+}
+
+class HidrawBackend final : public IHidBackend {
+  public:
+    std::vector<std::string> EnumeratePaths() override {
+        std::vector<std::pair<std::string, std::string>> found;  // sysname, path
+        udev* context = udev_new();
+        if (context == nullptr) return {};
+        udev_enumerate* enumerate = udev_enumerate_new(context);
+        if (enumerate != nullptr && udev_enumerate_add_match_subsystem(enumerate, "hidraw") >= 0 &&
+            udev_enumerate_scan_devices(enumerate) >= 0) {
+            udev_list_entry* entry = nullptr;
+            udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
+                udev_device* device =
+                    udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
+                if (device == nullptr) continue;
+                std::string path = HidrawPathOf(device);
+                const char* sysname = udev_device_get_sysname(device);
+                if (!path.empty()) found.emplace_back(sysname != nullptr ? sysname : "", path);
+                udev_device_unref(device);
+            }
+        }
+        if (enumerate != nullptr) udev_enumerate_unref(enumerate);
+        udev_unref(context);
+
+        std::sort(found.begin(), found.end(),
+                  [](const auto& a, const auto& b) { return HidrawNameLess(a.first, b.first); });
+        std::vector<std::string> paths;
+        paths.reserve(found.size());
+        for (auto& item : found) paths.push_back(std::move(item.second));
+        return paths;
+    }
+
+    std::unique_ptr<IHidDevice> Open(const std::string& path) override {
+        const auto parsed = ParseHidrawPath(path);
+        if (!parsed) return nullptr;
+        const int fd = ::open(parsed->node.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) return nullptr;
+        struct stat info {};
+        if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) {
+            ::close(fd);
+            return nullptr;
+        }
+        auto usb = std::make_unique<UsbControl>(usb_, UsbLocationOfNode(info.st_rdev));
+        return MakeHidrawDevice(fd, ReadDescriptorInfo(fd), std::move(usb));
+    }
+
+  private:
+    std::shared_ptr<UsbSession> usb_ = std::make_shared<UsbSession>();
+};
+
+}  // namespace
+
+std::unique_ptr<IHidDevice> MakeHidrawDevice(int fd, ReportDescriptorInfo descriptor,
+                                             std::unique_ptr<UsbControl> usb) {
+    return std::make_unique<HidrawDevice>(fd, descriptor, std::move(usb));
+}
+
+std::unique_ptr<IHidBackend> CreatePlatformHidBackend() {
+    return std::make_unique<HidrawBackend>();
+}
+
+}  // namespace fwu

@@ -1,0 +1,19 @@
+#include "platform/linux/hid_udev.h"
+
+#include <libudev.h>
+
+#include "platform/linux/hid_path.h"
+
+namespace fwu {
+
+std::string HidrawPathOf(udev_device* device) {
+    if (device == nullptr) return {};
+    const char* node = udev_device_get_devnode(device);
+    if (node == nullptr || *node == '\0') return {};
+    const char* syspath = udev_device_get_syspath(device);
+    const auto ids = VidPidFromSyspath(syspath != nullptr ? syspath : "");
+    const VidPid vp = ids.value_or(VidPid{});
+    return BuildHidrawPath(node, vp.vid, vp.pid);
+}
+
+}  // namespace fwu

@@ -1,0 +1,143 @@
+#include "platform/linux/hid_usb.h"
+
+#include <libudev.h>
+#include <libusb-1.0/libusb.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace fwu {
+namespace {
+
+constexpr unsigned kControlTimeoutMs = 1000;
+constexpr std::uint16_t kLangEnglishUs = 0x0409;
+// Host to device, class request, to an interface.
+constexpr std::uint8_t kClassOutToInterface = 0x21;
+constexpr std::uint8_t kSetReport = 0x09;
+constexpr std::uint8_t kReportTypeOutput = 0x02;
+
+int ErrnoOfUsb(int code) {
+    switch (code) {
+        case LIBUSB_ERROR_NO_DEVICE:
+            return -ENODEV;
+        case LIBUSB_ERROR_ACCESS:
+            return -EACCES;
+        case LIBUSB_ERROR_TIMEOUT:
+            return -ETIMEDOUT;
+        case LIBUSB_ERROR_PIPE:
+            return -EPIPE;
+        case LIBUSB_ERROR_NOT_FOUND:
+            return -ENOENT;
+        case LIBUSB_ERROR_NO_MEM:
+            return -ENOMEM;
+        case LIBUSB_ERROR_INVALID_PARAM:
+            return -EINVAL;
+        case LIBUSB_ERROR_NOT_SUPPORTED:
+            return -EOPNOTSUPP;
+        default:
+            return -EIO;
+    }
+}
+
+int SysattrInt(udev_device* device, const char* name, int base) {
+    if (device == nullptr) return -1;
+    const char* text = udev_device_get_sysattr_value(device, name);
+    if (text == nullptr || *text == '\0') return -1;
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, base);
+    if (end == text || value < 0 || value > 0xFFFF) return -1;
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+UsbLocation UsbLocationOfNode(dev_t rdev) {
+    UsbLocation location;
+    udev* context = udev_new();
+    if (context == nullptr) return location;
+    udev_device* node = udev_device_new_from_devnum(context, 'c', rdev);
+    if (node != nullptr) {
+        // Parents belong to `node` and are released with it.
+        udev_device* usbDevice =
+            udev_device_get_parent_with_subsystem_devtype(node, "usb", "usb_device");
+        udev_device* usbInterface =
+            udev_device_get_parent_with_subsystem_devtype(node, "usb", "usb_interface");
+        location.bus = SysattrInt(usbDevice, "busnum", 10);
+        location.address = SysattrInt(usbDevice, "devnum", 10);
+        location.interfaceNumber = SysattrInt(usbInterface, "bInterfaceNumber", 16);
+        udev_device_unref(node);
+    }
+    udev_unref(context);
+    return location;
+}
+
+UsbSession::~UsbSession() {
+    if (context_ != nullptr) libusb_exit(context_);
+}
+
+libusb_context* UsbSession::Context() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (context_ == nullptr && !failed_) {
+        if (libusb_init(&context_) != LIBUSB_SUCCESS) {
+            context_ = nullptr;
+            failed_ = true;
+        }
+    }
+    return context_;
+}
+
+UsbControl::UsbControl(std::shared_ptr<UsbSession> session, UsbLocation location)
+    : session_(std::move(session)), location_(location) {}
+
+UsbControl::~UsbControl() {
+    if (handle_ != nullptr) libusb_close(handle_);
+}
+
+int UsbControl::EnsureOpen() {
+    if (handle_ != nullptr) return 0;
+    if (!location_.known() || !session_) return -ENODEV;
+    libusb_context* context = session_->Context();
+    if (context == nullptr) return -EIO;
+
+    libusb_device** list = nullptr;
+    const ssize_t count = libusb_get_device_list(context, &list);
+    if (count < 0) return ErrnoOfUsb(static_cast<int>(count));
+    int result = -ENODEV;
+    for (ssize_t i = 0; i < count; ++i) {
+        libusb_device* device = list[i];
+        if (libusb_get_bus_number(device) == location_.bus &&
+            libusb_get_device_address(device) == location_.address) {
+            const int rc = libusb_open(device, &handle_);
+            result = rc == LIBUSB_SUCCESS ? 0 : ErrnoOfUsb(rc);
+            if (rc != LIBUSB_SUCCESS) handle_ = nullptr;
+            break;
+        }
+    }
+    libusb_free_device_list(list, 1);
+    return result;
+}
+
+int UsbControl::GetStringDescriptor(std::uint8_t index, std::uint8_t* data, std::size_t length) {
+    if (length == 0 || length > 0xFFFF) return -EINVAL;
+    if (const int rc = EnsureOpen(); rc < 0) return rc;
+    const int rc = libusb_get_string_descriptor(handle_, index, kLangEnglishUs, data,
+                                                static_cast<int>(length));
+    return rc < 0 ? ErrnoOfUsb(rc) : rc;
+}
+
+int UsbControl::SetOutputReport(std::uint8_t reportId, const std::uint8_t* data,
+                                std::size_t length) {
+    if (length > 0xFFFF) return -EINVAL;
+    if (location_.interfaceNumber < 0) return -ENODEV;
+    if (const int rc = EnsureOpen(); rc < 0) return rc;
+    std::vector<std::uint8_t> copy(data, data + length);  // libusb wants a writable buffer
+    const int rc =
+        libusb_control_transfer(handle_, kClassOutToInterface, kSetReport,
+                                static_cast<std::uint16_t>((kReportTypeOutput << 8) | reportId),
+                                static_cast<std::uint16_t>(location_.interfaceNumber), copy.data(),
+                                static_cast<std::uint16_t>(length), kControlTimeoutMs);
+    return rc < 0 ? ErrnoOfUsb(rc) : rc;
+}
+
+}  // namespace fwu

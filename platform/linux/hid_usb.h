@@ -1,0 +1,72 @@
+// Control-pipe requests to the USB device behind a hidraw node, for what
+// hidraw itself does not offer: string descriptors by index with a chosen
+// length, and SET_REPORT on kernels without HIDIOCSOUTPUT.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+struct libusb_context;
+struct libusb_device_handle;
+
+namespace fwu {
+
+// Where a hidraw node sits on the USB: bus number, device address and the
+// HID interface number; -1 where unknown (a Bluetooth or virtual device).
+struct UsbLocation {
+    int bus = -1;
+    int address = -1;
+    int interfaceNumber = -1;
+    bool known() const { return bus >= 0 && address >= 0; }
+};
+
+// Looks the character device `rdev` up in udev and walks to its USB parents.
+UsbLocation UsbLocationOfNode(dev_t rdev);
+
+// One libusb context for the backend and every device it opened; made on
+// first use, ended when the last user lets go.
+class UsbSession {
+  public:
+    UsbSession() = default;
+    ~UsbSession();
+    UsbSession(const UsbSession&) = delete;
+    UsbSession& operator=(const UsbSession&) = delete;
+    // nullptr when libusb cannot be initialised.
+    libusb_context* Context();
+
+  private:
+    std::mutex mutex_;
+    libusb_context* context_ = nullptr;
+    bool failed_ = false;
+};
+
+// The control pipe of one USB device, opened on first use.
+class UsbControl {
+  public:
+    UsbControl(std::shared_ptr<UsbSession> session, UsbLocation location);
+    ~UsbControl();
+    UsbControl(const UsbControl&) = delete;
+    UsbControl& operator=(const UsbControl&) = delete;
+
+    // GET_DESCRIPTOR(string `index`, US English) asking for exactly `length`
+    // bytes; the number of bytes received, or a negative errno value.
+    int GetStringDescriptor(std::uint8_t index, std::uint8_t* data, std::size_t length);
+
+    // SET_REPORT(Output, `reportId`) to the HID interface with `length`
+    // bytes of `data`; the number of bytes sent, or a negative errno value.
+    int SetOutputReport(std::uint8_t reportId, const std::uint8_t* data, std::size_t length);
+
+  private:
+    // Opens the device when needed; 0 or a negative errno value.
+    int EnsureOpen();
+
+    std::shared_ptr<UsbSession> session_;
+    UsbLocation location_;
+    libusb_device_handle* handle_ = nullptr;
+};
+
+}  // namespace fwu

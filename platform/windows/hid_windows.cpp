@@ -1,0 +1,218 @@
+// HID access on Windows through the HID class driver: the set-up API lists
+// the HID interfaces, reports move with overlapped ReadFile/WriteFile so that
+// every wait is bounded, and hid.dll answers the rest.
+#include <windows.h>
+
+#include <setupapi.h>
+#include <winternl.h>  // NTSTATUS, used by the HID parsing declarations
+
+// The HID headers declare C functions without a linkage block of their own.
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "platform/platform.h"
+
+namespace fwu {
+namespace {
+
+// A write to a controller that stops taking reports fails after this long.
+constexpr DWORD kWriteTimeoutMs = 5000;
+
+std::wstring Widen(const std::string& utf8) {
+    const std::u16string wide = Utf8ToUtf16(utf8);
+    return std::wstring(wide.begin(), wide.end());
+}
+
+std::string Narrow(const wchar_t* wide) {
+    std::u16string text;
+    for (; *wide != L'\0'; ++wide) text.push_back(static_cast<char16_t>(*wide));
+    return Utf16ToUtf8(text);
+}
+
+class Win32HidDevice final : public IHidDevice {
+  public:
+    Win32HidDevice(HANDLE handle, HANDLE event) : handle_(handle), event_(event) {}
+    ~Win32HidDevice() override {
+        CloseHandle(handle_);
+        CloseHandle(event_);
+    }
+    Win32HidDevice(const Win32HidDevice&) = delete;
+    Win32HidDevice& operator=(const Win32HidDevice&) = delete;
+
+    bool Write(const std::uint8_t* report, std::size_t length) override {
+        if (report == nullptr || length == 0 || length > MAXDWORD)
+            return Fail(ERROR_INVALID_PARAMETER);
+        DWORD done = 0;
+        return Transfer(false, const_cast<std::uint8_t*>(report), static_cast<DWORD>(length),
+                        kWriteTimeoutMs, done) == ReadStatus::Ok;
+    }
+
+    ReadStatus Read(std::uint8_t* report, std::size_t length, std::uint32_t timeoutMs) override {
+        if (report == nullptr || length == 0 || length > MAXDWORD) {
+            Fail(ERROR_INVALID_PARAMETER);
+            return ReadStatus::Failed;
+        }
+        DWORD done = 0;
+        // INFINITE is reserved; a bounded wait stays bounded.
+        const DWORD wait = std::min<DWORD>(timeoutMs, INFINITE - 1);
+        const ReadStatus status = Transfer(true, report, static_cast<DWORD>(length), wait, done);
+        if (status == ReadStatus::Ok && done < length) {
+            std::fill(report + done, report + length, std::uint8_t{0});
+        }
+        return status;
+    }
+
+    std::uint8_t OutputReportId() override {
+        PHIDP_PREPARSED_DATA preparsed = nullptr;
+        if (!HidD_GetPreparsedData(handle_, &preparsed)) return 0;
+        std::uint8_t id = 0;
+        HIDP_CAPS caps{};
+        if (HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS &&
+            caps.NumberOutputValueCaps > 0) {
+            std::vector<HIDP_VALUE_CAPS> values(caps.NumberOutputValueCaps);
+            USHORT count = caps.NumberOutputValueCaps;
+            if (HidP_GetValueCaps(HidP_Output, values.data(), &count, preparsed) ==
+                    HIDP_STATUS_SUCCESS &&
+                count > 0) {
+                id = values[0].ReportID;
+            }
+        }
+        HidD_FreePreparsedData(preparsed);
+        return id;
+    }
+
+    bool GetIndexedString(std::uint8_t index, std::uint8_t* buffer, std::size_t length) override {
+        if (buffer == nullptr || length > MAXDWORD) return Fail(ERROR_INVALID_PARAMETER);
+        if (!HidD_GetIndexedString(handle_, index, buffer, static_cast<ULONG>(length))) {
+            return Fail(GetLastError());
+        }
+        return true;
+    }
+
+    bool SetOutputReport(const std::uint8_t* report, std::size_t length) override {
+        if (report == nullptr || length == 0 || length > MAXDWORD)
+            return Fail(ERROR_INVALID_PARAMETER);
+        std::vector<std::uint8_t> copy(report, report + length);
+        if (!HidD_SetOutputReport(handle_, copy.data(), static_cast<ULONG>(length))) {
+            return Fail(GetLastError());
+        }
+        return true;
+    }
+
+    bool GetAttributes(std::uint16_t& vid, std::uint16_t& pid) override {
+        HIDD_ATTRIBUTES attributes{};
+        attributes.Size = sizeof attributes;
+        if (!HidD_GetAttributes(handle_, &attributes)) return Fail(GetLastError());
+        vid = attributes.VendorID;
+        pid = attributes.ProductID;
+        return true;
+    }
+
+    std::uint32_t LastError() const override { return lastError_.load(); }
+
+  private:
+    bool Fail(DWORD error) {
+        lastError_.store(error);
+        return false;
+    }
+
+    // One overlapped read or write waited for at most `timeoutMs`. A transfer
+    // that does not finish in time is cancelled, and the cancellation is
+    // waited for, so the driver never writes into the buffer afterwards.
+    ReadStatus Transfer(bool read, std::uint8_t* data, DWORD length, DWORD timeoutMs, DWORD& done) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = event_;
+        ResetEvent(event_);
+        const BOOL started = read ? ReadFile(handle_, data, length, nullptr, &overlapped)
+                                  : WriteFile(handle_, data, length, nullptr, &overlapped);
+        if (!started) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                Fail(error);
+                return ReadStatus::Failed;
+            }
+            if (WaitForSingleObject(event_, timeoutMs) != WAIT_OBJECT_0) {
+                CancelIo(handle_);
+                // A report that arrived just before the cancel still counts.
+                if (GetOverlappedResult(handle_, &overlapped, &done, TRUE)) return ReadStatus::Ok;
+                Fail(read ? ERROR_TIMEOUT : ERROR_SEM_TIMEOUT);
+                return ReadStatus::Timeout;
+            }
+        }
+        if (!GetOverlappedResult(handle_, &overlapped, &done, TRUE)) {
+            Fail(GetLastError());
+            return ReadStatus::Failed;
+        }
+        return ReadStatus::Ok;
+    }
+
+    HANDLE handle_;
+    HANDLE event_;  // manual-reset, signalled when a transfer completes
+    std::atomic<std::uint32_t> lastError_{0};
+};
+
+class Win32HidBackend final : public IHidBackend {
+  public:
+    std::vector<std::string> EnumeratePaths() override {
+        std::vector<std::string> paths;
+        GUID hidGuid{};
+        HidD_GetHidGuid(&hidGuid);
+        HDEVINFO list =
+            SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+        if (list == INVALID_HANDLE_VALUE) return paths;
+        for (DWORD index = 0;; ++index) {
+            SP_DEVICE_INTERFACE_DATA interfaceData{};
+            interfaceData.cbSize = sizeof interfaceData;
+            if (!SetupDiEnumDeviceInterfaces(list, nullptr, &hidGuid, index, &interfaceData)) {
+                break;
+            }
+            DWORD required = 0;
+            SetupDiGetDeviceInterfaceDetailW(list, &interfaceData, nullptr, 0, &required, nullptr);
+            if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
+            // The detail record is a header followed by the path; operator
+            // new gives the alignment the structure needs.
+            std::unique_ptr<std::uint8_t[]> block(new (std::nothrow) std::uint8_t[required]);
+            if (!block) break;
+            auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(block.get());
+            detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+            if (!SetupDiGetDeviceInterfaceDetailW(list, &interfaceData, detail, required, nullptr,
+                                                  nullptr)) {
+                continue;
+            }
+            paths.push_back(AsciiLower(Narrow(detail->DevicePath)));
+        }
+        SetupDiDestroyDeviceInfoList(list);
+        return paths;
+    }
+
+    std::unique_ptr<IHidDevice> Open(const std::string& path) override {
+        if (path.empty()) return nullptr;
+        HANDLE handle = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return nullptr;
+        HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (event == nullptr) {
+            CloseHandle(handle);
+            return nullptr;
+        }
+        return std::make_unique<Win32HidDevice>(handle, event);
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<IHidBackend> CreatePlatformHidBackend() {
+    return std::make_unique<Win32HidBackend>();
+}
+
+}  // namespace fwu

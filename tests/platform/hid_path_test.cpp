@@ -1,0 +1,90 @@
+#include "platform/linux/hid_path.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace fwu {
+namespace {
+
+TEST(HidrawPath, BuildsLowerCaseIdentifiersTheCoreCanClassify) {
+    const std::string path = BuildHidrawPath("/dev/hidraw3", 0x3A5C, 0x0001);
+    EXPECT_EQ(path, "/dev/hidraw3#vid_3a5c&pid_0001");
+    EXPECT_NE(path.find("vid_3a5c"), std::string::npos);
+    EXPECT_NE(path.find("pid_0001"), std::string::npos);
+}
+
+TEST(HidrawPath, RoundTripsNodeAndIdentifiers) {
+    for (const auto& [node, vid, pid] :
+         {std::tuple{"/dev/hidraw0", 0x0000, 0x0000}, std::tuple{"/dev/hidraw17", 0xFFFF, 0x0180},
+          std::tuple{"/dev/hidraw3", 0x045E, 0xABCD}}) {
+        const auto parsed = ParseHidrawPath(BuildHidrawPath(node, static_cast<std::uint16_t>(vid),
+                                                            static_cast<std::uint16_t>(pid)));
+        ASSERT_TRUE(parsed.has_value()) << node;
+        EXPECT_EQ(parsed->node, node);
+        EXPECT_EQ(parsed->vid, vid);
+        EXPECT_EQ(parsed->pid, pid);
+    }
+}
+
+TEST(HidrawPath, AcceptsUpperCaseHex) {
+    const auto parsed = ParseHidrawPath("/dev/hidraw2#VID_3A5C&PID_00FF");
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->vid, 0x3A5C);
+    EXPECT_EQ(parsed->pid, 0x00FF);
+}
+
+TEST(HidrawPath, RejectsAnythingButAHidrawNode) {
+    for (const char* bad : {
+             "",
+             "/dev/hidraw3",
+             "#vid_3a5c&pid_0001",
+             "/dev/hidraw#vid_3a5c&pid_0001",
+             "/dev/hidraw3x#vid_3a5c&pid_0001",
+             "/etc/passwd#vid_3a5c&pid_0001",
+             "/dev/hidraw3/../../etc/passwd#vid_3a5c&pid_0001",
+             "/dev/sda#vid_3a5c&pid_0001",
+             "/dev/hidraw3#vid_3a5g&pid_0001",
+             "/dev/hidraw3#vid_3a5c&pid_001",
+             "/dev/hidraw3#pid_0001&vid_3a5c",
+             "\\\\?\\hid#vid_3a5c&pid_0001#7&1&0000",
+         }) {
+        EXPECT_FALSE(ParseHidrawPath(bad).has_value()) << bad;
+    }
+}
+
+TEST(HidrawSyspath, FindsIdentifiersOfTheParentHidDevice) {
+    const auto ids = VidPidFromSyspath(
+        "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:3A5C:0180.000B/hidraw/hidraw4");
+    ASSERT_TRUE(ids.has_value());
+    EXPECT_EQ(ids->vid, 0x3A5C);
+    EXPECT_EQ(ids->pid, 0x0180);
+
+    const auto virt =
+        VidPidFromSyspath("/sys/devices/virtual/misc/uhid/0005:045E:0B13.0001/hidraw/hidraw0");
+    ASSERT_TRUE(virt.has_value());
+    EXPECT_EQ(virt->vid, 0x045E);
+    EXPECT_EQ(virt->pid, 0x0B13);
+}
+
+TEST(HidrawSyspath, NoHidDeviceComponentGivesNothing) {
+    EXPECT_FALSE(VidPidFromSyspath("").has_value());
+    EXPECT_FALSE(VidPidFromSyspath("/sys/class/hidraw/hidraw0").has_value());
+    // The PCI address "0000:00:14.0" looks similar but is not four groups of four.
+    EXPECT_FALSE(
+        VidPidFromSyspath("/sys/devices/pci0000:00/0000:00:14.0/hidraw/hidraw0").has_value());
+    EXPECT_FALSE(VidPidFromSyspath("/sys/devices/0003:3A5C:01G0.000B/hidraw/hidraw4").has_value());
+}
+
+TEST(HidrawOrder, SortsNodesByNumber) {
+    std::vector<std::string> names = {"hidraw10", "hidraw2", "hidraw0", "hidraw1", "other"};
+    std::sort(names.begin(), names.end(),
+              [](const std::string& a, const std::string& b) { return HidrawNameLess(a, b); });
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"hidraw0", "hidraw1", "hidraw2", "hidraw10", "other"}));
+}
+
+}  // namespace
+}  // namespace fwu
