@@ -112,14 +112,6 @@ TEST_F(BootLoader, RefusedStepOfPatternBStopsItAndStillStopsTheMotors) {
     EXPECT_EQ(c.back().right, 0);
 }
 
-TEST_F(BootLoader, PatternAAloneDoesNotCount) {
-    hid->setOutputOk = 0;
-    world.rumble.connected[3] = true;
-    world.rumble.acceptSteps = 101;
-    EXPECT_FALSE(EnterBootLoader(slot));
-    EXPECT_EQ(world.rumble.calls[101].user, 3u);
-}
-
 TEST_F(BootLoader, NoGameControllerMeansFailure) {
     hid->setOutputOk = 0;
     EXPECT_FALSE(EnterBootLoader(slot));

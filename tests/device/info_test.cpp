@@ -122,34 +122,5 @@ TEST(NormalModeInfo, NoStringMeansFalseAndCountZeroMeansTrue) {
     EXPECT_TRUE(Same(info, Sentinel()));
 }
 
-TEST(NormalModeInfo, CountIsLimitedToEightRecords) {
-    FakeWorld w;
-    std::shared_ptr<FakeHid> hid;
-    DeviceHandle dev = w.Open(hid);
-    std::vector<std::array<std::uint16_t, 3>> entries;
-    for (std::uint16_t i = 1; i <= 15; ++i) entries.push_back({i, i, i});
-    hid->strings[255] = InfoString(entries);
-
-    std::array<DeviceInfo, 10> records{};
-    records[8] = Sentinel();
-    records[9] = Sentinel();
-    ASSERT_TRUE(GetDeviceInfo(*dev, records.data(), kModeNormal, 1000));
-    EXPECT_EQ(records[7].updateId, 8);
-    EXPECT_TRUE(Same(records[8], Sentinel()));
-    EXPECT_TRUE(Same(records[9], Sentinel()));
-}
-
-TEST(DeviceInfoQuery, RemovedDeviceIsNotAsked) {
-    FakeWorld w;
-    std::shared_ptr<FakeHid> hid;
-    DeviceHandle dev = w.Open(hid);
-    hid->strings[255] = InfoString({{1, 2, 3}});
-    dev->MarkGone();
-    DeviceInfo info{};
-    EXPECT_FALSE(GetDeviceInfo(*dev, &info, kModeNormal, 1));
-    EXPECT_FALSE(GetDeviceInfo(*dev, &info, kModeUpgrade, 1));
-    EXPECT_TRUE(w.events.empty());
-}
-
 }  // namespace
 }  // namespace fwu::test

@@ -23,18 +23,6 @@ Report SampleCommand() {
     return r;
 }
 
-TEST(Transport, CommandFrameKeepsReportIdAndClearsPayload) {
-    Report r;
-    r.fill(0xCC);
-    BuildCommand(r, 0xE3);
-    EXPECT_EQ(r[0], 0xCC);
-    EXPECT_EQ(r[1], 0xA5);
-    EXPECT_EQ(r[2], 0xE3);
-    EXPECT_EQ(r[3], 0x5A);
-    EXPECT_EQ(r[4], 0x1C);
-    for (std::size_t i = 5; i < r.size(); ++i) ASSERT_EQ(r[i], 0) << i;
-}
-
 TEST(Transport, ExchangeWritesPausesThenReadsIntoTheSameBuffer) {
     FakeWorld w;
     std::shared_ptr<FakeHid> hid;
