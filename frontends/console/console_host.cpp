@@ -1,0 +1,246 @@
+#include "frontends/console/console_host.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ostream>
+
+#include "frontends/options.h"
+#include "ui/FirmwareUpgradeDlg.h"
+#include "ui/dialog_loop.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace fwu {
+namespace {
+
+// The version check's refusal, which the console reports with its own status.
+constexpr const char* kRefusedText =
+    "Device version is higher than File version\nCan't be Updated!";
+constexpr int kBarWidth = 40;
+
+const char* LabelPrefix(int id) {
+    switch (id) {
+        case IDC_DEVICE_NAME:
+            return "Device: ";
+        case IDC_DEVICE_VERSION:
+            return "Device FW Version: ";
+        case IDC_PACKAGE_VERSION:
+            return "Package FW Version: ";
+        default:
+            return nullptr;
+    }
+}
+
+}  // namespace
+
+bool StdoutIsTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return isatty(fileno(stdout)) != 0;
+#endif
+}
+
+ConsoleHost::ConsoleHost(DialogLoop& loop, IHotplugSource* hotplug, std::ostream& out,
+                         ConsoleSettings settings)
+    : loop_(loop), hotplug_(hotplug), out_(out), settings_(std::move(settings)) {
+    // The texts of the window's template, so that only changes are printed.
+    labels_[IDC_DEVICE_NAME] = "No Device";
+    labels_[IDC_DEVICE_VERSION] = "0.0";
+    labels_[IDC_PACKAGE_VERSION] = "0.0";
+}
+
+ConsoleHost::~ConsoleHost() {
+    UnregisterHidNotification();
+}
+
+void ConsoleHost::Attach(CFirmwareUpgradeDlg& dialog) {
+    dialog_ = &dialog;
+}
+
+void ConsoleHost::Start() {
+    const unsigned ms = static_cast<unsigned>(std::max(settings_.waitSeconds, 0)) * 1000u;
+    loop_.SetTimer(kWaitTimerId, std::max(ms, 1u), [this](unsigned) { OnWaitOver(); });
+}
+
+void ConsoleHost::Finish(int status, const std::string& why) {
+    if (finished_) return;
+    EndBarLine();
+    if (!why.empty()) out_ << why << '\n';
+    out_.flush();
+    finished_ = true;
+    status_ = status;
+}
+
+void ConsoleHost::OnWaitOver() {
+    loop_.KillTimer(kWaitTimerId);
+    if (finished_ || pressed_) return;
+    if (!shown_) {
+        Finish(kExitNoDevice,
+               "No controller was found within " + std::to_string(settings_.waitSeconds) + " s.");
+    } else if (!settings_.update) {
+        Finish(kExitUpdated, "");
+    }
+}
+
+void ConsoleHost::SetWindowTitle(const std::string& title) {
+    EndBarLine();
+    out_ << "Product: " << title << '\n';
+    out_.flush();
+}
+
+void ConsoleHost::SetControlText(int id, const std::string& text) {
+    const char* prefix = LabelPrefix(id);
+    if (prefix == nullptr) return;
+    auto it = labels_.find(id);
+    if (it != labels_.end() && it->second == text) return;
+    labels_[id] = text;
+    EndBarLine();
+    out_ << prefix << text << '\n';
+    out_.flush();
+}
+
+void ConsoleHost::EnableUpdateButton(bool enable) {
+    buttonEnabled_ = enable;
+    if (!enable) return;
+    shown_ = true;
+    if (settings_.update && !pressed_ && !pressQueued_ && !finished_) {
+        // Pressed from the loop, after the handler that enabled the button.
+        pressQueued_ = true;
+        loop_.Post([this] { PressUpdate(); });
+    }
+}
+
+void ConsoleHost::PressUpdate() {
+    pressQueued_ = false;
+    if (finished_ || pressed_ || !buttonEnabled_ || dialog_ == nullptr) return;
+    pressed_ = true;
+    loop_.KillTimer(kWaitTimerId);
+    EndBarLine();
+    out_ << (settings_.force ? "Pressing Update with Shift held.\n" : "Pressing Update.\n");
+    out_.flush();
+    shiftHeld_ = settings_.force;
+    dialog_->OnBnClickedUpdateButton();
+    shiftHeld_ = false;
+    // A press that neither showed a box nor started a run leaves nothing to
+    // wait for: no controller accepted the switch to upgrade mode.
+    if (!finished_ && !dialog_->m_bUpdating)
+        Finish(kExitFailed, "The controller did not switch to its upgrade mode.");
+}
+
+void ConsoleHost::SetProgressRange(int lower, int upper) {
+    rangeLower_ = lower;
+    rangeUpper_ = upper;
+    lastPercent_ = -1;
+}
+
+void ConsoleHost::SetProgressPos(int pos) {
+    if (!pressed_ || finished_) return;  // nothing moves before a run
+    int percent = 0;
+    if (rangeUpper_ > rangeLower_) {
+        const long long done = static_cast<long long>(pos) - rangeLower_;
+        percent =
+            static_cast<int>(done * 100 / (static_cast<long long>(rangeUpper_) - rangeLower_));
+        percent = std::clamp(percent, 0, 100);
+    }
+    if (percent == lastPercent_) return;
+    lastPercent_ = percent;
+    if (settings_.terminal) {
+        const int filled = percent * kBarWidth / 100;
+        out_ << "\rProgress [" << std::string(static_cast<std::size_t>(filled), '#')
+             << std::string(static_cast<std::size_t>(kBarWidth - filled), '.') << "] " << percent
+             << '%';
+        barOnLine_ = true;
+    } else {
+        out_ << "Progress: " << percent << "%\n";
+    }
+    out_.flush();
+}
+
+void ConsoleHost::EndBarLine() {
+    if (!barOnLine_) return;
+    out_ << '\n';
+    barOnLine_ = false;
+}
+
+void ConsoleHost::MessageBox(const std::string& text, const std::string& caption) {
+    EndBarLine();
+    out_ << "[" << (caption.empty() ? settings_.appName : caption) << "]\n" << text;
+    if (text.empty() || text.back() != '\n') out_ << '\n';
+    out_.flush();
+    if (caption == "Update OK") {
+        Finish(kExitUpdated, "");
+    } else if (text == kRefusedText) {
+        Finish(kExitRefused, "");
+    } else {
+        Finish(kExitFailed, "");
+    }
+}
+
+void ConsoleHost::SetTimer(unsigned id, unsigned periodMs) {
+    loop_.SetTimer(id, periodMs, [this](unsigned tick) {
+        if (dialog_ != nullptr) dialog_->OnTimer(tick);
+    });
+}
+
+void ConsoleHost::KillTimer(unsigned id) {
+    loop_.KillTimer(id);
+}
+
+void ConsoleHost::ShowAboutBox() {
+    EndBarLine();
+    out_ << "[" << CAboutDlg::kTitle << "]\n"
+         << CAboutDlg::kLine1 << '\n'
+         << CAboutDlg::kLine2 << '\n';
+    out_.flush();
+}
+
+bool ConsoleHost::RegisterHidNotification() {
+    if (hotplug_ == nullptr || hotplugRunning_) return hotplugRunning_;
+    hotplugRunning_ = hotplug_->Start([this](HotplugEvent event, const std::string& path) {
+        loop_.Post([this, event, path] {
+            if (dialog_ != nullptr && !finished_) dialog_->OnDeviceChange(event, path);
+        });
+    });
+    return hotplugRunning_;
+}
+
+void ConsoleHost::UnregisterHidNotification() {
+    if (!hotplugRunning_) return;
+    hotplugRunning_ = false;
+    hotplug_->Stop();
+}
+
+int RunConsole(const ConsoleSettings& settings, IHotplugSource* hotplug, std::ostream& out) {
+    DialogLoop loop(DialogLoop::Clock::Real);
+    ConsoleHost host(loop, hotplug, out, settings);
+    CFirmwareUpgradeDlg dialog(host);
+    host.Attach(dialog);
+    LoopUpgradeSink sink(loop, [&dialog](unsigned msg, std::uintptr_t w, std::intptr_t l) {
+        return dialog.OnWorkerMessage(msg, w, l);
+    });
+    dialog.SetWorkerSink(&sink);
+
+    loop.Post([&] {
+        dialog.OnInitDialog();
+        host.Start();
+    });
+    // The dialog's own time-outs end every run; this bound only guards
+    // against a run that never reports.
+    const auto limit = std::chrono::seconds(settings.waitSeconds) + std::chrono::minutes(10);
+    const bool done = loop.RunUntil([&] { return host.Finished(); },
+                                    std::chrono::duration_cast<std::chrono::milliseconds>(limit));
+    if (!done) host.Finish(kExitFailed, "The update did not finish in time.");
+    // Stop the loop first: a worker message sent from now on is dropped, so
+    // shutting the worker down cannot wait on the loop.
+    loop.Quit();
+    dialog.OnDestroy();
+    return host.ExitStatus();
+}
+
+}  // namespace fwu

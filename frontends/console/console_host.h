@@ -1,0 +1,95 @@
+// The console front end: the main dialog's logic on a DialogLoop in real
+// time, its window shown as text lines. Optionally presses Update once a
+// controller is shown and turns the outcome into an exit status.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <string>
+
+#include "device/hid.h"
+#include "ui/host.h"
+
+namespace fwu {
+
+class CFirmwareUpgradeDlg;
+class DialogLoop;
+
+struct ConsoleSettings {
+    bool update = false;    // press Update once a controller is shown
+    bool force = false;     // hold Shift for that press
+    int waitSeconds = 10;   // how long to wait for a controller
+    std::string appName;    // caption of boxes without one
+    bool terminal = false;  // draw the progress as a bar redrawn in place
+};
+
+// Timer of the console itself (the dialog owns timer 1).
+inline constexpr unsigned kWaitTimerId = 2;
+
+class ConsoleHost : public IDialogHost {
+  public:
+    ConsoleHost(DialogLoop& loop, IHotplugSource* hotplug, std::ostream& out,
+                ConsoleSettings settings);
+    ~ConsoleHost() override;
+
+    void Attach(CFirmwareUpgradeDlg& dialog);
+
+    // On the loop's thread, once the dialog is initialised: arms the wait.
+    void Start();
+
+    bool Finished() const { return finished_; }
+    int ExitStatus() const { return status_; }
+    // End the run with `status`, printing `why` when it is not empty.
+    void Finish(int status, const std::string& why);
+
+    // IDialogHost
+    void SetWindowTitle(const std::string& title) override;
+    void SetControlText(int id, const std::string& text) override;
+    void EnableUpdateButton(bool enable) override;
+    void SetProgressRange(int lower, int upper) override;
+    void SetProgressPos(int pos) override;
+    void MessageBox(const std::string& text, const std::string& caption) override;
+    void SetTimer(unsigned id, unsigned periodMs) override;
+    void KillTimer(unsigned id) override;
+    bool IsShiftDown() override { return shiftHeld_; }
+    void ShowAboutBox() override;
+    bool RegisterHidNotification() override;
+    void UnregisterHidNotification() override;
+
+  private:
+    void PressUpdate();
+    void OnWaitOver();
+    void EndBarLine();
+
+    DialogLoop& loop_;
+    IHotplugSource* hotplug_;
+    std::ostream& out_;
+    const ConsoleSettings settings_;
+    CFirmwareUpgradeDlg* dialog_ = nullptr;
+
+    std::map<int, std::string> labels_;
+    bool buttonEnabled_ = false;
+    bool shown_ = false;  // a controller was shown (Update enabled)
+    bool pressed_ = false;
+    bool pressQueued_ = false;
+    bool shiftHeld_ = false;
+    bool hotplugRunning_ = false;
+
+    int rangeLower_ = 0;
+    int rangeUpper_ = 0;
+    int lastPercent_ = -1;
+    bool barOnLine_ = false;
+
+    bool finished_ = false;
+    int status_ = 0;
+};
+
+// Runs the console front end to its end; returns the exit status. `hotplug`
+// may be null (then only controllers present at the start are seen).
+int RunConsole(const ConsoleSettings& settings, IHotplugSource* hotplug, std::ostream& out);
+
+// Whether standard output is a terminal.
+bool StdoutIsTerminal();
+
+}  // namespace fwu

@@ -1,0 +1,170 @@
+// FirmwareUpgrade: parses the command line, sets up the platform (or the
+// simulated controller) and runs the application with the chosen front end.
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "frontends/console/console_host.h"
+#include "frontends/options.h"
+#include "frontends/services.h"
+#include "package/describe.h"
+#include "package/package.h"
+#include "platform/platform.h"
+#include "sim/sim.h"
+
+#ifdef _WIN32
+#include <windows.h>
+// windows.h first
+#include <shellapi.h>
+
+#include "base/text.h"
+#include "frontends/win32/win32_dialog.h"
+#elif defined(FWU_HAVE_QT)
+#include <QApplication>
+
+#include "frontends/qt/main_window.h"
+#endif
+
+namespace fwu {
+namespace {
+
+// The executable's file name without its extension.
+std::string AppNameFrom(const std::string& path) {
+    std::string name = path;
+    const std::size_t slash = name.find_last_of("\\/");
+    if (slash != std::string::npos) name.erase(0, slash + 1);
+    const std::size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos && dot > 0) name.erase(dot);
+    return name.empty() ? std::string("FirmwareUpgrade") : name;
+}
+
+bool DisplayAvailable() {
+#ifdef _WIN32
+    return true;
+#else
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') return true;
+    }
+    return false;
+#endif
+}
+
+int PrintPackageInfo() {
+    auto toStderr = [](const std::string& text) { std::cerr << text << '\n'; };
+    PackageConfig config;
+    UpdatePackage images;
+    if (!LoadPackageConfig(config, toStderr) || !LoadUpdatePackage(config, images, toStderr))
+        return kExitFailed;
+    std::cout << DescribePackage(config, images);
+    std::cout.flush();
+    return 0;
+}
+
+int Run(const std::vector<std::string>& args) {
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    const Options options = ParseOptions(static_cast<int>(argv.size()), argv.data());
+    const std::string program = args.empty() ? std::string() : args[0];
+
+    Services services;
+    services.InstallSystem(CreatePlatformSystem());
+    const std::string executable = System().ExecutablePath();
+    const std::string appName = AppNameFrom(executable.empty() ? program : executable);
+
+    const bool console = options.frontEnd == FrontEnd::Console || options.update || options.help ||
+                         options.version || options.packageInfo || !options.error.empty() ||
+                         !DisplayAvailable();
+#ifdef _WIN32
+    if (console) AttachConsoleOutput();
+#endif
+    if (!options.error.empty()) {
+        std::cerr << appName << ": " << options.error << "\nTry --help.\n";
+        return kExitFailed;
+    }
+    if (options.help) {
+        std::cout << UsageText(appName, sim::FaultHelp());
+        return 0;
+    }
+    if (options.version) {
+        std::cout << appName << " " << FWU_VERSION_TEXT << '\n';
+        return 0;
+    }
+    if (options.packageInfo) return PrintPackageInfo();
+
+    if (const std::string error = services.InstallDevices(options); !error.empty()) {
+        std::cerr << appName << ": " << error << "\nTry --help.\n";
+        return kExitFailed;
+    }
+
+    int status = 0;
+    CFirmwareUpgradeApp::DialogRunner runDialog;
+    CFirmwareUpgradeApp::MessageBoxFn messageBox;
+#if !defined(_WIN32) && defined(FWU_HAVE_QT)
+    std::unique_ptr<QApplication> qt;
+#endif
+    ConsoleSettings settings;
+    if (console) {
+        settings.update = options.update;
+        settings.force = options.force;
+        settings.waitSeconds = options.waitSeconds;
+        settings.appName = appName;
+        settings.terminal = StdoutIsTerminal();
+        runDialog = [&] { status = RunConsole(settings, services.Hotplug(), std::cout); };
+        messageBox = [&](const std::string& text, const std::string& caption) {
+            std::cout << "[" << (caption.empty() ? appName : caption) << "]\n" << text << '\n';
+            status = kExitFailed;
+        };
+    } else {
+#ifdef _WIN32
+        runDialog = [&] { RunWin32Dialog(services.Simulated() ? services.Hotplug() : nullptr); };
+        messageBox = [&](const std::string& text, const std::string& caption) {
+            ShowWin32Warning(text, caption.empty() ? appName : caption);
+            status = kExitFailed;
+        };
+#elif defined(FWU_HAVE_QT)
+        static int qtArgc = 1;
+        static char qtName[] = "FirmwareUpgrade";
+        static char* qtArgv[] = {qtName, nullptr};
+        qt = std::make_unique<QApplication>(qtArgc, qtArgv);
+        QCoreApplication::setApplicationName(QString::fromStdString(appName));
+        runDialog = [&] { RunQtWindow(services.Hotplug()); };
+        messageBox = [&](const std::string& text, const std::string& caption) {
+            ShowQtWarning(text, caption.empty() ? appName : caption);
+            status = kExitFailed;
+        };
+#else
+        std::cerr << appName << ": built without a window; use --console\n";
+        return kExitFailed;
+#endif
+    }
+
+    CFirmwareUpgradeApp app(runDialog, messageBox);
+    app.InitInstance();
+    return status;
+}
+
+}  // namespace
+}  // namespace fwu
+
+#ifdef _WIN32
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    int argc = 0;
+    wchar_t** wargv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    std::vector<std::string> args;
+    for (int i = 0; wargv != nullptr && i < argc; ++i)
+        args.push_back(fwu::Utf16ToUtf8(reinterpret_cast<const char16_t*>(wargv[i])));
+    if (wargv != nullptr) LocalFree(wargv);
+    const int status = fwu::Run(args);
+    std::fflush(stdout);
+    return status;
+}
+#else
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    return fwu::Run(args);
+}
+#endif

@@ -1,0 +1,141 @@
+#include "frontends/options.h"
+
+#include <charconv>
+#include <string_view>
+
+namespace fwu {
+namespace {
+
+// "--name=value" or "--name value": the value, consuming the next argument
+// when needed. False when `arg` is not this option.
+bool TakeValue(std::string_view arg, std::string_view name, int argc, const char* const* argv,
+               int& i, std::string& value, bool& missing) {
+    if (arg.substr(0, name.size()) != name) return false;
+    std::string_view rest = arg.substr(name.size());
+    if (rest.empty()) {
+        if (i + 1 >= argc) {
+            missing = true;
+            return true;
+        }
+        value = argv[++i];
+        return true;
+    }
+    if (rest.front() != '=') return false;
+    value = std::string(rest.substr(1));
+    return true;
+}
+
+bool ParseSeconds(const std::string& text, int& out) {
+    int value = 0;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || ptr != end || value < 0 || value > 86400) return false;
+    out = value;
+    return true;
+}
+
+}  // namespace
+
+Options ParseOptions(int argc, const char* const* argv) {
+    Options o;
+    for (int i = 1; i < argc && o.error.empty(); ++i) {
+        const std::string_view arg = argv[i];
+        std::string value;
+        bool missing = false;
+        if (arg == "--help" || arg == "-h" || arg == "/?") {
+            o.help = true;
+        } else if (arg == "--version") {
+            o.version = true;
+        } else if (arg == "--package-info") {
+            o.packageInfo = true;
+        } else if (arg == "--console") {
+            o.frontEnd = FrontEnd::Console;
+        } else if (arg == "--update") {
+            o.update = true;
+        } else if (arg == "--force") {
+            o.force = true;
+        } else if (arg == "--simulate") {
+            o.simulate = SimStart::Normal;
+        } else if (arg == "--simulate-fast") {
+            o.simFast = true;
+        } else if (TakeValue(arg, "--wait", argc, argv, i, value, missing)) {
+            if (missing || !ParseSeconds(value, o.waitSeconds))
+                o.error = "--wait needs a number of seconds (0 to 86400)";
+        } else if (arg.starts_with("--simulate=")) {
+            const std::string_view mode = arg.substr(11);
+            if (mode == "normal") {
+                o.simulate = SimStart::Normal;
+            } else if (mode == "bootloader") {
+                o.simulate = SimStart::Bootloader;
+            } else if (mode == "current") {
+                o.simulate = SimStart::Current;
+            } else {
+                o.error = "--simulate takes normal, bootloader or current";
+            }
+        } else if (TakeValue(arg, "--simulate-protocol", argc, argv, i, value, missing)) {
+            if (value == "1.0") {
+                o.simProtocol1 = true;
+            } else if (value == "2.0") {
+                o.simProtocol1 = false;
+            } else {
+                o.error = "--simulate-protocol takes 1.0 or 2.0";
+            }
+        } else if (TakeValue(arg, "--simulate-fault", argc, argv, i, value, missing)) {
+            if (missing || value.empty()) {
+                o.error = "--simulate-fault needs a fault name";
+            } else {
+                o.faults.push_back(value);
+            }
+        } else {
+            o.error = "unknown option: " + std::string(arg);
+        }
+    }
+    // The simulator's settings only make sense with a simulated controller.
+    if (o.error.empty() && o.simulate == SimStart::Off &&
+        (o.simProtocol1 || !o.faults.empty() || o.simFast))
+        o.simulate = SimStart::Normal;
+    return o;
+}
+
+std::string UsageText(const std::string& programName, const std::string& faultHelp) {
+    std::string t = "Usage: " + programName + " [options]\n";
+    t += "Updates the firmware of the connected game controller with the package built into this "
+         "program.\n\n"
+         "Options:\n"
+         "  --help                 show this text and exit\n"
+         "  --version              show the program's version and exit\n"
+         "  --package-info         describe the built-in configuration record and update package\n"
+         "  --console              use the console front end instead of the window\n"
+         "  --update               (console) press Update as soon as a controller is shown\n"
+         "  --force                (console) hold Shift for that press: update even when the\n"
+         "                         controller's firmware is not older than the package's\n"
+         "  --wait SECONDS         (console) how long to wait for a controller (default 10)\n"
+         "  --simulate[=MODE]      use the simulated controller instead of real ones; MODE is\n"
+         "                         normal (default: older firmware, both images out of date),\n"
+         "                         bootloader (already in upgrade mode) or current (firmware\n"
+         "                         equal to the package's)\n"
+         "  --simulate-protocol=V  bootloader protocol generation of the simulated controller,\n"
+         "                         1.0 or 2.0 (default 2.0)\n"
+         "  --simulate-fault=NAME[@N]\n"
+         "                         inject a fault into the simulated controller (repeatable)\n"
+         "  --simulate-fast        no transfer latency and shortened pauses (demos and tests)\n"
+         "\n"
+         "The simulated controller answers each transfer after about 1 ms, like a real one.\n";
+    if (!faultHelp.empty()) {
+        t += "\nFaults of the simulated controller:\n" + faultHelp;
+        if (t.back() != '\n') t += '\n';
+    }
+    t +=
+        "\nConsole front end: labels, progress and message boxes are printed. Without --update it\n"
+        "shows what it finds and exits after --wait seconds.\n"
+        "Exit status: 0 update OK (without --update: a controller was shown), 1 an error box or a\n"
+        "bad command line, 2 the controller's firmware is not older than the package's (the\n"
+        "update was refused), 3 no controller was shown within --wait seconds.\n";
+#ifndef _WIN32
+    t += "\nThe window opens when a display is available (DISPLAY, WAYLAND_DISPLAY or\n"
+         "QT_QPA_PLATFORM set); otherwise the console front end runs.\n";
+#endif
+    return t;
+}
+
+}  // namespace fwu

@@ -1,0 +1,48 @@
+// Command line of the FirmwareUpgrade executable.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace fwu {
+
+enum class FrontEnd { Default, Console };
+
+// What the simulated controller looks like when the tool starts.
+enum class SimStart {
+    Off,         // real controllers
+    Normal,      // normal mode, firmware older than the package
+    Bootloader,  // already in upgrade mode
+    Current,     // normal mode, firmware equal to the package's
+};
+
+struct Options {
+    bool help = false;
+    bool version = false;
+    bool packageInfo = false;
+    FrontEnd frontEnd = FrontEnd::Default;
+    bool update = false;
+    bool force = false;
+    int waitSeconds = 10;
+
+    SimStart simulate = SimStart::Off;
+    bool simProtocol1 = false;        // --simulate-protocol=1.0
+    std::vector<std::string> faults;  // --simulate-fault=NAME[@N], as given
+    bool simFast = false;             // --simulate-fast
+
+    std::string error;  // non-empty: the command line was not understood
+};
+
+// Parse argv[1..argc). Unknown options and bad values set `error`.
+Options ParseOptions(int argc, const char* const* argv);
+
+// The --help text; `faultHelp` lists the simulated faults.
+std::string UsageText(const std::string& programName, const std::string& faultHelp);
+
+// Exit statuses of the console front end.
+inline constexpr int kExitUpdated = 0;   // "Update OK" (or, without --update, a controller shown)
+inline constexpr int kExitFailed = 1;    // an error box, or a bad command line
+inline constexpr int kExitRefused = 2;   // the version check refused the update
+inline constexpr int kExitNoDevice = 3;  // no controller shown within --wait
+
+}  // namespace fwu
