@@ -1,5 +1,5 @@
 // A settable ISystem for tests: executable path, settings files by path (read
-// with the same INI rules as the Linux reader), clock and guard outcome.
+// with IniLookup), clock and guard outcome.
 #pragma once
 
 #include <map>
@@ -16,7 +16,6 @@ class FakeSystem : public ISystem {
     std::map<std::string, std::string> iniFiles;  // path -> file text
     LocalTime now{2024, 3, 5, 9, 7, 2};
     InstanceResult guardResult = InstanceResult::Acquired;
-    int guardCalls = 0;
     std::string lastGuardName;
 
     std::string ExecutablePath() override { return exePath; }
@@ -30,7 +29,6 @@ class FakeSystem : public ISystem {
     LocalTime Now() override { return now; }
     InstanceResult AcquireSingleInstance(const std::string& name,
                                          std::unique_ptr<IInstanceGuard>& guard) override {
-        ++guardCalls;
         lastGuardName = name;
         if (guardResult == InstanceResult::Acquired) guard = std::make_unique<IInstanceGuard>();
         return guardResult;
@@ -38,8 +36,7 @@ class FakeSystem : public ISystem {
 };
 
 // Installs a FakeSystem for the lifetime of the object.
-class ScopedFakeSystem {
-  public:
+struct ScopedFakeSystem {
     ScopedFakeSystem() { SetSystem(&fake); }
     ~ScopedFakeSystem() { SetSystem(nullptr); }
     FakeSystem fake;
