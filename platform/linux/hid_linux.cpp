@@ -1,7 +1,7 @@
 // HID access on Linux through hidraw: libudev lists the nodes, reports move
 // with read()/write() on the node, the report descriptor and the identifiers
-// come from hidraw ioctls, and string descriptors (plus SET_REPORT on old
-// kernels) go to the USB device's control pipe through libusb.
+// come from hidraw ioctls, and string descriptors and SET_REPORT go to the
+// USB device's control pipe through libusb.
 #include "platform/linux/hid_linux.h"
 
 #include <fcntl.h>
@@ -121,21 +121,23 @@ class HidrawDevice final : public IHidDevice {
 
     bool SetOutputReport(const std::uint8_t* report, std::size_t length) override {
         if (report == nullptr || length == 0) return Fail(EINVAL);
-        if (length < (1u << _IOC_SIZEBITS)) {
-            std::vector<std::uint8_t> copy(report, report + length);
-            if (::ioctl(fd_, HIDIOCSOUTPUT(length), copy.data()) >= 0) return true;
-            // Kernels before HIDIOCSOUTPUT reject the request as unknown.
-            if (errno != EINVAL && errno != ENOTTY) return Fail(errno);
+        // SET_REPORT on the control pipe where we can reach it. HIDIOCSOUTPUT
+        // is the stand-in otherwise (non-USB transports, no access to the USB
+        // node); on USB it may use the interrupt endpoint instead.
+        if (usb_ && usb_->Available() && usb_->HasInterface()) {
+            // Over the control pipe an ID of 0 is not sent as a byte.
+            const std::uint8_t id = report[0];
+            const std::uint8_t* data = id == 0 ? report + 1 : report;
+            const std::size_t size = id == 0 ? length - 1 : length;
+            if (size == 0) return Fail(EINVAL);
+            const int sent = usb_->SetOutputReport(id, data, size);
+            if (sent < 0) return Fail(-sent);
+            if (static_cast<std::size_t>(sent) != size) return Fail(EIO);
+            return true;
         }
-        if (!usb_) return Fail(ENODEV);
-        // Over the control pipe an ID of 0 is not sent as a byte.
-        const std::uint8_t id = report[0];
-        const std::uint8_t* data = id == 0 ? report + 1 : report;
-        const std::size_t size = id == 0 ? length - 1 : length;
-        if (size == 0) return Fail(EINVAL);
-        const int sent = usb_->SetOutputReport(id, data, size);
-        if (sent < 0) return Fail(-sent);
-        if (static_cast<std::size_t>(sent) != size) return Fail(EIO);
+        if (length >= (1u << _IOC_SIZEBITS)) return Fail(EINVAL);
+        std::vector<std::uint8_t> copy(report, report + length);
+        if (::ioctl(fd_, HIDIOCSOUTPUT(length), copy.data()) < 0) return Fail(errno);
         return true;
     }
 

@@ -1,6 +1,6 @@
 // Control-pipe requests to the USB device behind a hidraw node, for what
 // hidraw itself does not offer: string descriptors by index with a chosen
-// length, and SET_REPORT on kernels without HIDIOCSOUTPUT.
+// length, and SET_REPORT of an output report on the control pipe.
 #pragma once
 
 #include <sys/types.h>
@@ -51,6 +51,11 @@ class UsbControl {
     ~UsbControl();
     UsbControl(const UsbControl&) = delete;
     UsbControl& operator=(const UsbControl&) = delete;
+
+    // True when the device's control pipe can be opened (a USB device we
+    // have permission for).
+    bool Available() { return EnsureOpen() == 0; }
+    bool HasInterface() const { return location_.interfaceNumber >= 0; }
 
     // GET_DESCRIPTOR(string `index`, US English) asking for exactly `length`
     // bytes; the number of bytes received, or a negative errno value.

@@ -118,6 +118,7 @@ TEST_F(HidrawIo, RequestsThatCannotBeMadeFailCleanly) {
     EXPECT_EQ(device_->LastError(), static_cast<std::uint32_t>(EINVAL));
     EXPECT_FALSE(device_->GetIndexedString(255, buffer.data(), 126));  // no USB control pipe
     EXPECT_EQ(device_->LastError(), static_cast<std::uint32_t>(ENODEV));
+    EXPECT_FALSE(device_->SetOutputReport(buffer.data(), 64));
     std::uint16_t vid = 1, pid = 1;
     EXPECT_FALSE(device_->GetAttributes(vid, pid));  // not a hidraw node
 }
