@@ -1,0 +1,88 @@
+// Time the engine spends per report while it writes the shipped two-image
+// package into a zero-latency simulated controller, with the diagnostic log
+// off and on. Pauses go through a sleeper that returns at once, so what is
+// measured is the engine, the transport and the simulated controller.
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+
+#include "log/log.h"
+#include "platform/platform.h"
+#include "tests/upgrade/harness.h"
+
+namespace fwu::test {
+namespace {
+
+class NullSink : public IUpgradeSink {
+  public:
+    std::intptr_t SendMessage(unsigned, std::uintptr_t, std::intptr_t) override {
+        ++messages;
+        return 0;
+    }
+    std::uint64_t messages = 0;
+};
+
+void Download(benchmark::State& state, sim::Generation generation, bool logOn) {
+    const Package& pkg = DefaultPackage();
+    std::unique_ptr<ISystem> system = CreatePlatformSystem();
+    SetSystem(system.get());
+    isLogPrint = logOn;
+    if (logOn) StartLogFile();
+
+    std::uint64_t reports = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        sim::Config cfg = SimFor(pkg, generation);
+        cfg.traceCapacity = 16;
+        auto bench = std::make_unique<Bench>(pkg, cfg);
+        NullSink sink;
+        bench->context.hwnd = &sink;
+        state.ResumeTiming();
+        bench->RunAll();
+        state.PauseTiming();
+        if (bench->context.upgradeResults.size() != 2) state.SkipWithError("run failed");
+        // Host-to-device reports of the two images: per page its data
+        // reports and commands (0xE2..0xE5 in 2.0, 0xE3..0xE5 in 1.0, which
+        // also announces the final page with its data), and per image three
+        // device queries and the end-of-image command.
+        reports += generation == sim::Generation::V2_0
+                       ? 97 * (16 + 4) + 7 * (64 + 4) + 2 * 4
+                       : 97 * (16 + 3) + (1 + 16) + 7 * (64 + 3) + (1 + 64) + 2 * 4;
+        bench.reset();
+        state.ResumeTiming();
+    }
+    state.counters["per_report"] = benchmark::Counter(
+        static_cast<double>(reports), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+
+    if (logOn) {
+        const std::string path = logFilePath();
+        ResetLogForTests();
+        std::error_code ec;
+        std::filesystem::remove(path, ec);
+    }
+    isLogPrint = false;
+    SetSystem(nullptr);
+}
+
+void BM_Download2_0_LogOff(benchmark::State& s) {
+    Download(s, sim::Generation::V2_0, false);
+}
+void BM_Download2_0_LogOn(benchmark::State& s) {
+    Download(s, sim::Generation::V2_0, true);
+}
+void BM_Download1_0_LogOff(benchmark::State& s) {
+    Download(s, sim::Generation::V1_0, false);
+}
+void BM_Download1_0_LogOn(benchmark::State& s) {
+    Download(s, sim::Generation::V1_0, true);
+}
+
+BENCHMARK(BM_Download2_0_LogOff)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Download2_0_LogOn)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Download1_0_LogOff)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Download1_0_LogOn)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace fwu::test
+
+BENCHMARK_MAIN();
