@@ -280,6 +280,17 @@ TEST(SimTrace, RecordsBothDirectionsWithModeAndIc) {
     EXPECT_TRUE(ctl.Trace().empty());
 }
 
+TEST(SimTiming, LatencyGoesThroughThePauseHook) {
+    SleeperScope sleep;
+    Config cfg;
+    cfg.startInBootloader = true;
+    cfg.latencyUs = 1500;
+    SimBackend sim(cfg);
+    Host host(sim, sim.Controller(0).path());
+    for (int k = 0; k < 2; ++k) host.Info();  // four transfers, 6 ms
+    EXPECT_EQ(sleep.sleeper.total.load(), 6u);
+}
+
 TEST(SimThreads, TransfersWhileAnotherThreadReplugsAndEnumerates) {
     SleeperScope sleep;
     Config cfg;
