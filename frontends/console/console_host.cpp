@@ -217,7 +217,7 @@ void ConsoleHost::UnregisterHidNotification() {
 }
 
 int RunConsole(const ConsoleSettings& settings, IHotplugSource* hotplug, std::ostream& out) {
-    DialogLoop loop(DialogLoop::Clock::Real);
+    DialogLoop loop(settings.virtualClock ? DialogLoop::Clock::Virtual : DialogLoop::Clock::Real);
     ConsoleHost host(loop, hotplug, out, settings);
     CFirmwareUpgradeDlg dialog(host);
     host.Attach(dialog);

@@ -17,11 +17,12 @@ class CFirmwareUpgradeDlg;
 class DialogLoop;
 
 struct ConsoleSettings {
-    bool update = false;    // press Update once a controller is shown
-    bool force = false;     // hold Shift for that press
-    int waitSeconds = 10;   // how long to wait for a controller
-    std::string appName;    // caption of boxes without one
-    bool terminal = false;  // draw the progress as a bar redrawn in place
+    bool update = false;        // press Update once a controller is shown
+    bool force = false;         // hold Shift for that press
+    int waitSeconds = 10;       // how long to wait for a controller
+    std::string appName;        // caption of boxes without one
+    bool terminal = false;      // draw the progress as a bar redrawn in place
+    bool virtualClock = false;  // timers in virtual time (tests: no real waits)
 };
 
 // Timer of the console itself (the dialog owns timer 1).

@@ -1,0 +1,154 @@
+// The console front end run in-process on the simulated controller: what it
+// prints and the exit status of each way a run can end. Timers run in virtual
+// time and pauses return at once.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "device/slots.h"
+#include "frontends/console/console_host.h"
+#include "frontends/options.h"
+#include "frontends/services.h"
+#include "platform/platform.h"
+
+namespace fwu {
+namespace {
+
+class NoSleep : public ISleeper {
+  public:
+    void Sleep(std::uint32_t) override {}
+};
+
+class ConsoleRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        system_ = CreatePlatformSystem();
+        SetSystem(system_.get());
+        SetSleeper(&sleeper_);
+        m_hNormal.Reset();
+        m_hUpdate.Reset();
+    }
+    void TearDown() override {
+        SetHidBackend(nullptr);
+        SetRumble(nullptr);
+        SetSleeper(nullptr);
+        m_hNormal.Reset();
+        m_hUpdate.Reset();
+        sim_.reset();
+        SetSystem(nullptr);
+    }
+
+    // A simulated controller set up as the command line would.
+    void Controller(std::initializer_list<const char*> args) {
+        std::vector<const char*> argv{"FirmwareUpgrade", "--simulate-fast"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const Options options = ParseOptions(static_cast<int>(argv.size()), argv.data());
+        ASSERT_TRUE(options.error.empty());
+        std::optional<PackageConfig> package;
+        if (auto record = System().LoadRecord(kConfigRecordId))
+            package = PackageConfig::Parse(*record);
+        ASSERT_TRUE(package.has_value());
+        std::string error;
+        sim_ = std::make_unique<sim::SimBackend>(MakeSimConfig(options, &*package, error));
+        ASSERT_TRUE(error.empty());
+        Install();
+    }
+    void NoController() {
+        sim_ = std::make_unique<sim::SimBackend>();
+        Install();
+    }
+    void Install() {
+        SetHidBackend(sim_.get());
+        SetRumble(sim_.get());
+    }
+
+    int Run(bool update, bool force = false, bool terminal = false) {
+        ConsoleSettings settings;
+        settings.update = update;
+        settings.force = force;
+        settings.waitSeconds = 5;
+        settings.appName = "FirmwareUpgrade";
+        settings.terminal = terminal;
+        settings.virtualClock = true;
+        return RunConsole(settings, sim_.get(), out_);
+    }
+    bool Printed(const std::string& text) const {
+        return out_.str().find(text) != std::string::npos;
+    }
+
+    std::unique_ptr<ISystem> system_;
+    NoSleep sleeper_;
+    std::unique_ptr<sim::SimBackend> sim_;
+    std::ostringstream out_;
+};
+
+TEST_F(ConsoleRun, WholeUpdatePrintsLabelsProgressAndResult) {
+    Controller({});
+    ASSERT_EQ(Run(true), kExitUpdated) << out_.str();
+    EXPECT_TRUE(Printed("Package FW Version: V1.40.20\n"));
+    EXPECT_TRUE(Printed("Device: M27504_Controller\n"));
+    EXPECT_TRUE(Printed("Device FW Version: V1.30.10\n"));
+    EXPECT_TRUE(Printed("Pressing Update.\n"));
+    EXPECT_TRUE(Printed("[Update OK]\nUpdate and Verify OK!\nCheckSum:0x"));
+    // One line per whole percent, each once and in order.
+    std::istringstream lines(out_.str());
+    std::string line;
+    int expected = 0;
+    while (std::getline(lines, line)) {
+        if (!line.starts_with("Progress: ")) continue;
+        EXPECT_EQ(line, "Progress: " + std::to_string(expected) + "%");
+        ++expected;
+    }
+    EXPECT_EQ(expected, 101);
+    // The controller really holds the package's firmware now.
+    EXPECT_EQ(sim_->Controller(0).Version(0), (sim::FlashVersion{0x0140, 1}));
+    EXPECT_EQ(sim_->Controller(0).Version(1), (sim::FlashVersion{0x0120, 0}));
+}
+
+TEST_F(ConsoleRun, TerminalDrawsOneBarAndEndsItsLineBeforeTheBox) {
+    Controller({"--simulate=bootloader", "--simulate-protocol=1.0"});
+    ASSERT_EQ(Run(true, false, true), kExitUpdated) << out_.str();
+    EXPECT_TRUE(Printed("\rProgress [" + std::string(40, '#') + "] 100%\n[Update OK]\n"));
+    EXPECT_FALSE(Printed("Progress: "));
+}
+
+TEST_F(ConsoleRun, FailedRunEndsWithItsErrorBox) {
+    Controller({"--simulate-fault=bad-checksum@2"});
+    EXPECT_EQ(Run(true), kExitFailed);
+    EXPECT_TRUE(Printed("[Error]\nChecksum error!\n"));
+    EXPECT_FALSE(Printed("[Update OK]"));
+}
+
+TEST_F(ConsoleRun, UpToDateControllerIsRefusedUnlessForced) {
+    Controller({"--simulate=current"});
+    EXPECT_EQ(Run(true), kExitRefused);
+    EXPECT_TRUE(
+        Printed("[Error]\nDevice version is higher than File version\nCan't be Updated!\n"));
+
+    TearDown();
+    SetUp();
+    out_.str("");
+    Controller({"--simulate=current"});
+    EXPECT_EQ(Run(true, true), kExitUpdated) << out_.str();
+    EXPECT_TRUE(Printed("Pressing Update with Shift held.\n"));
+}
+
+TEST_F(ConsoleRun, WithoutUpdateOnlyShowsWhatItFinds) {
+    Controller({});
+    EXPECT_EQ(Run(false), kExitUpdated);
+    EXPECT_TRUE(Printed("Device: M27504_Controller\n"));
+    EXPECT_FALSE(Printed("Pressing Update"));
+    EXPECT_EQ(sim_->Controller(0).Version(0), (sim::FlashVersion{0x0130, 0}));
+}
+
+TEST_F(ConsoleRun, NoControllerWithinTheWait) {
+    NoController();
+    EXPECT_EQ(Run(true), kExitNoDevice);
+    EXPECT_TRUE(Printed("No controller was found within 5 s.\n"));
+    EXPECT_FALSE(Printed("Device: "));
+}
+
+}  // namespace
+}  // namespace fwu

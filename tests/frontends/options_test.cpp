@@ -1,0 +1,119 @@
+// Command line of the executable and the simulated controller it asks for.
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <vector>
+
+#include "frontends/options.h"
+#include "frontends/services.h"
+
+namespace fwu {
+namespace {
+
+Options Parse(std::initializer_list<const char*> args) {
+    std::vector<const char*> argv{"FirmwareUpgrade"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return ParseOptions(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(Options, ConsoleRunOptions) {
+    const Options o = Parse({"--console", "--update", "--force", "--wait", "3"});
+    EXPECT_TRUE(o.error.empty());
+    EXPECT_EQ(o.frontEnd, FrontEnd::Console);
+    EXPECT_TRUE(o.update);
+    EXPECT_TRUE(o.force);
+    EXPECT_EQ(o.waitSeconds, 3);
+    EXPECT_EQ(o.simulate, SimStart::Off);
+    EXPECT_EQ(Parse({}).waitSeconds, 10);
+    EXPECT_EQ(Parse({"--wait=0"}).waitSeconds, 0);
+}
+
+TEST(Options, SimulatedControllerOptions) {
+    EXPECT_EQ(Parse({"--simulate"}).simulate, SimStart::Normal);
+    EXPECT_EQ(Parse({"--simulate=bootloader"}).simulate, SimStart::Bootloader);
+    EXPECT_EQ(Parse({"--simulate=current"}).simulate, SimStart::Current);
+    const Options o = Parse({"--simulate", "--simulate-protocol=1.0",
+                             "--simulate-fault=write-fail@3", "--simulate-fault", "never-return"});
+    EXPECT_TRUE(o.simProtocol1);
+    EXPECT_EQ(o.faults, (std::vector<std::string>{"write-fail@3", "never-return"}));
+    // A simulator setting alone means the simulated controller.
+    EXPECT_EQ(Parse({"--simulate-fast"}).simulate, SimStart::Normal);
+}
+
+TEST(Options, BadCommandLinesAreRefused) {
+    for (auto args : {std::vector<const char*>{"--wait"},
+                      {"--wait", "soon"},
+                      {"--wait=-1"},
+                      {"--wait=5x"},
+                      {"--simulate=sideways"},
+                      {"--simulate-protocol=3.0"},
+                      {"--simulate-fault="},
+                      {"--bogus"},
+                      {"--updatex"}}) {
+        std::vector<const char*> argv{"FirmwareUpgrade"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const Options o = ParseOptions(static_cast<int>(argv.size()), argv.data());
+        EXPECT_FALSE(o.error.empty()) << args.back();
+    }
+}
+
+TEST(Options, UsageListsFaultsAndExitStatuses) {
+    const std::string text = UsageText("FirmwareUpgrade", "  remove@N   unplugged\n");
+    EXPECT_NE(text.find("remove@N"), std::string::npos);
+    for (const char* option : {"--console", "--update", "--force", "--wait", "--simulate[=MODE]",
+                               "--simulate-protocol", "--simulate-fault", "--package-info"})
+        EXPECT_NE(text.find(option), std::string::npos) << option;
+    EXPECT_NE(text.find("3 no controller"), std::string::npos);
+}
+
+TEST(SimConfig, FollowsTheOptions) {
+    std::string error;
+    Options o =
+        Parse({"--simulate=bootloader", "--simulate-protocol=1.0", "--simulate-fault=remove@7"});
+    sim::Config c = MakeSimConfig(o, nullptr, error);
+    EXPECT_TRUE(error.empty());
+    EXPECT_TRUE(c.startInBootloader);
+    EXPECT_EQ(c.generation, sim::Generation::V1_0);
+    EXPECT_EQ(c.latencyUs, kSimLatencyUs);
+    ASSERT_EQ(c.faults.size(), 1u);
+    EXPECT_EQ(c.faults[0], (sim::Fault{sim::FaultKind::Remove, 7}));
+
+    o = Parse({"--simulate-fast", "--simulate-fault=melt"});
+    c = MakeSimConfig(o, nullptr, error);
+    EXPECT_NE(error.find("melt"), std::string::npos);
+    EXPECT_EQ(c.latencyUs, 0u);
+}
+
+TEST(SimConfig, CurrentFirmwareMatchesThePackage) {
+    PackageConfig package;
+    package.imageCount = 2;
+    package.updateId = {0x20D, 0x313};
+    package.version = {(0x0120u << 16) | 0, (0x0140u << 16) | 1};
+    std::string error;
+    const sim::Config c = MakeSimConfig(Parse({"--simulate=current"}), &package, error);
+    ASSERT_EQ(c.ics.size(), 2u);
+    for (const sim::IcConfig& ic : c.ics) {
+        const bool first = ic.updateId == 0x313;
+        EXPECT_EQ(ic.fwVersion, first ? 0x0140 : 0x0120);
+        EXPECT_EQ(ic.subVersion, first ? 1 : 0);
+    }
+    // Normal mode keeps the older firmware of the model.
+    const sim::Config older = MakeSimConfig(Parse({"--simulate"}), &package, error);
+    EXPECT_LT(older.ics[0].fwVersion, 0x0140);
+}
+
+TEST(ShortenedSleeper, DividesPausesAndSkipsShortOnes) {
+    struct Recorder : ISleeper {
+        std::vector<std::uint32_t>* calls;
+        void Sleep(std::uint32_t ms) override { calls->push_back(ms); }
+    };
+    std::vector<std::uint32_t> calls;
+    auto inner = std::make_unique<Recorder>();
+    inner->calls = &calls;
+    ShortenedSleeper sleeper(std::move(inner), 50);
+    for (std::uint32_t ms : {3000u, 200u, 49u, 1u}) sleeper.Sleep(ms);
+    EXPECT_EQ(calls, (std::vector<std::uint32_t>{60, 4}));
+}
+
+}  // namespace
+}  // namespace fwu

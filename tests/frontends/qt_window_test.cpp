@@ -1,0 +1,140 @@
+// The Qt window on the offscreen platform, driven through a whole update of
+// the simulated controller; closing it in the middle of a run.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdlib>
+#include <memory>
+
+#include "device/slots.h"
+#include "frontends/qt/main_window.h"
+#include "platform/platform.h"
+#include "sim/sim.h"
+#include "ui/FirmwareUpgradeDlg.h"
+#include "upgrade/WorkThread.h"
+
+namespace fwu {
+namespace {
+
+class NoSleep : public ISleeper {
+  public:
+    void Sleep(std::uint32_t) override {}
+};
+
+class QtWindow : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        static int argc = 1;
+        static char name[] = "FirmwareUpgrade";
+        static char* argv[] = {name, nullptr};
+        app_ = new QApplication(argc, argv);
+    }
+
+    void SetUp() override {
+        system_ = CreatePlatformSystem();
+        SetSystem(system_.get());
+        SetSleeper(&sleeper_);
+        m_hNormal.Reset();
+        m_hUpdate.Reset();
+        sim_ = std::make_unique<sim::SimBackend>(sim::Config{});
+        SetHidBackend(sim_.get());
+        SetRumble(sim_.get());
+        // Close every box as it opens, noting its caption and text.
+        closer_ = new QTimer();
+        QObject::connect(closer_, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                boxes_.push_back(box->windowTitle().toStdString() + "|" +
+                                 box->text().toStdString());
+                box->accept();
+            } else if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+                       dialog != nullptr && dialog != window_.get()) {
+                boxes_.push_back(dialog->windowTitle().toStdString());
+                dialog->accept();
+            }
+        });
+        closer_->start(5);
+        window_ = std::make_unique<MainWindow>(sim_.get());
+        window_->Initialise();
+        window_->show();
+    }
+
+    void TearDown() override {
+        window_.reset();
+        delete closer_;
+        SetHidBackend(nullptr);
+        SetRumble(nullptr);
+        SetSleeper(nullptr);
+        m_hNormal.Reset();
+        m_hUpdate.Reset();
+        sim_.reset();
+        SetSystem(nullptr);
+    }
+
+    template <class T>
+    T* Child(const char* name) {
+        return window_->findChild<T*>(QString::fromLatin1(name));
+    }
+    std::string Text(const char* name) { return Child<QLabel>(name)->text().toStdString(); }
+
+    bool SpinUntil(const std::function<bool()>& done, int limitMs = 30000) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done() && clock.elapsed() < limitMs)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        return done();
+    }
+
+    static QApplication* app_;
+    std::unique_ptr<ISystem> system_;
+    NoSleep sleeper_;
+    std::unique_ptr<sim::SimBackend> sim_;
+    std::unique_ptr<MainWindow> window_;
+    QTimer* closer_ = nullptr;
+    std::vector<std::string> boxes_;
+};
+QApplication* QtWindow::app_ = nullptr;
+
+TEST_F(QtWindow, LaidOutInDialogUnitsAndShowsTheController) {
+    const DialogUnits& du = window_->units();
+    EXPECT_EQ(window_->size(), du.Map(0, 0, 268, 249).size());
+    EXPECT_EQ(window_->minimumSize(), window_->maximumSize());
+    EXPECT_EQ(Child<QProgressBar>("progress")->geometry(), du.Map(31, 172, 206, 18));
+    EXPECT_EQ(Child<QPushButton>("update")->geometry(), du.Map(105, 200, 50, 14));
+    EXPECT_EQ(Child<QLabel>("packageVersion")->geometry(), du.Map(94, 110, 149, 14));
+    EXPECT_EQ(window_->windowTitle().toStdString(), "M27504_Controller");
+    EXPECT_EQ(Text("packageVersion"), "V1.40.20");
+    EXPECT_EQ(Text("deviceName"), "M27504_Controller");
+    EXPECT_EQ(Text("deviceVersion"), "V1.30.10");
+    EXPECT_TRUE(Child<QPushButton>("update")->isEnabled());
+
+    window_->dialog().OnSysCommand(kSysCommandAbout, 0);
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(boxes_[0], CAboutDlg::kTitle);
+}
+
+TEST_F(QtWindow, ClickRunsAWholeUpdate) {
+    Child<QPushButton>("update")->click();
+    EXPECT_FALSE(Child<QPushButton>("update")->isEnabled());
+    ASSERT_TRUE(SpinUntil([this] { return !boxes_.empty(); })) << "no result box";
+    EXPECT_TRUE(boxes_[0].starts_with("Update OK|Update and Verify OK!\nCheckSum:0x")) << boxes_[0];
+    EXPECT_EQ(window_->ProgressValue(), Child<QProgressBar>("progress")->maximum());
+    EXPECT_EQ(sim_->Controller(0).Version(1), (sim::FlashVersion{0x0120, 0}));
+}
+
+TEST_F(QtWindow, ClosingDuringARunStopsTheWorker) {
+    Child<QPushButton>("update")->click();
+    ASSERT_TRUE(SpinUntil([this] { return window_->ProgressValue() > 100; }));
+    window_->done(0);
+    EXPECT_FALSE(window_->dialog().m_pWorkThread && window_->dialog().m_pWorkThread->Running());
+    EXPECT_TRUE(boxes_.empty());
+}
+
+}  // namespace
+}  // namespace fwu
