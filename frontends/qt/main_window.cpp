@@ -41,17 +41,25 @@ QFont DialogFont() {
     return font;
 }
 
+// The average character width is taken over the 52 Latin letters, rounded
+// up, as dialog templates measure it.
 DialogUnits UnitsOf(const QFont& font) {
     const QFontMetrics metrics(font);
-    return DialogUnits{std::max(1, metrics.averageCharWidth()), std::max(1, metrics.height())};
+    const int letters = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    return DialogUnits{std::max(1, (letters + 51) / 52), std::max(1, metrics.height())};
 }
 
-QLabel* MakeStatic(QWidget* parent, const DialogUnits& du, const char* text, QRect rect,
-                   Qt::Alignment align) {
+// A right-aligned static control. A font wider than the one the template was
+// drawn for would cut the text off; the control then grows to the left and
+// keeps its right edge and its vertical centre.
+QLabel* MakeRightStatic(QWidget* parent, const char* text, QRect rect) {
     auto* label = new QLabel(QString::fromUtf8(text), parent);
-    label->setGeometry(rect);
-    label->setAlignment(align);
-    (void)du;
+    const QFontMetrics metrics(label->font());
+    const int width = std::max(rect.width(), metrics.horizontalAdvance(label->text()) + 1);
+    const int height = std::max(rect.height(), metrics.height());
+    label->setGeometry(rect.right() + 1 - width, rect.center().y() - height / 2, width, height);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     return label;
 }
 
@@ -151,15 +159,14 @@ MainWindow::~MainWindow() {
 
 void MainWindow::BuildControls() {
     const DialogUnits& du = units_;
-    const Qt::Alignment right = Qt::AlignRight | Qt::AlignTop;
     MakeGroup(this, "Device Information", du.Map(15, 17, 238, 69));
-    MakeStatic(this, du, "Device:", du.Map(56, 36, 35, 8), right);
+    MakeRightStatic(this, "Device:", du.Map(56, 36, 35, 8));
     deviceName_ = MakeSunken(this, "deviceName", "No Device", du.Map(94, 33, 146, 14));
-    MakeStatic(this, du, "Device FW Version:", du.Map(27, 59, 64, 8), right);
+    MakeRightStatic(this, "Device FW Version:", du.Map(27, 59, 64, 8));
     deviceVersion_ = MakeSunken(this, "deviceVersion", "0.0", du.Map(94, 57, 146, 14));
 
     MakeGroup(this, "Update package Information", du.Map(15, 92, 238, 46));
-    MakeStatic(this, du, "Package FW Version:", du.Map(17, 113, 74, 8), right);
+    MakeRightStatic(this, "Package FW Version:", du.Map(17, 113, 74, 8));
     packageVersion_ = MakeSunken(this, "packageVersion", "0.0", du.Map(94, 110, 149, 14));
 
     MakeGroup(this, "Update Progress", du.Map(15, 148, 238, 82));

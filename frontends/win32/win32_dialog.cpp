@@ -1,19 +1,28 @@
 #include "frontends/win32/win32_dialog.h"
 
-#include <windows.h>
-// windows.h first
-#include <commctrl.h>
-#include <dbt.h>
-#include <hidsdi.h>
-
 #include <atomic>
 #include <cstdio>
 #include <memory>
 
 #include "base/text.h"
-#include "frontends/win32/resource.h"
 #include "ui/FirmwareUpgradeDlg.h"
 #include "upgrade/WorkThread.h"
+
+// The platform headers come after the core's: they define macros (WM_USER,
+// DBT_DEVICEARRIVAL, SendMessage, MessageBox) that would rename the core's
+// own declarations.
+#include <windows.h>
+// windows.h first
+#include <commctrl.h>
+#include <dbt.h>
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include "frontends/win32/resource.h"
+
+#undef SendMessage
+#undef MessageBox
 
 namespace fwu {
 namespace {
