@@ -13,7 +13,10 @@
 //   - give it, before OnInitDialog, an IUpgradeSink (SetWorkerSink) that hands
 //     each worker message to OnWorkerMessage on the dialog's thread and waits
 //     until it returns (DialogLoop's LoopUpgradeSink does this; a Qt front end
-//     uses a blocking queued call).
+//     uses a blocking queued call);
+//   - at shut-down, release a worker that may be waiting in that sink (stop
+//     the loop, DialogLoop::Quit) before calling OnDestroy, which joins the
+//     worker on the dialog's thread.
 #pragma once
 
 #include <cstdint>

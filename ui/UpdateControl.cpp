@@ -108,8 +108,7 @@ void CFirmwareUpgradeDlg::OnTimer(unsigned id) {
                 static_cast<std::size_t>(i) < m_upgradeContext.doneFlags.size()
                     ? m_upgradeContext.doneFlags[static_cast<std::size_t>(i)]
                     : 1;
-            // An image the package failed to load has no bytes to hand over.
-            if (slot.updateId == m_config.updateId[i] && done == 0 && !m_imageData[i].empty()) {
+            if (slot.updateId == m_config.updateId[i] && done == 0) {
                 m_upgradeContext.currentImage = i;
                 m_pWorkThread->PostThreadMessage(
                     WM_UPGRADE_START, slot.updateId,
