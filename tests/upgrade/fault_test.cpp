@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "device/Download.h"
 #include "tests/upgrade/harness.h"
 #include "upgrade/status.h"
 
@@ -266,6 +267,58 @@ TEST(NoUnverifiedSuccess, NoFaultAnywhereYieldsASuccessTheDeviceDidNotConfirm) {
                 EXPECT_EQ(bench.sink.FirstFailure(), kStatusChecksum);
             }
         }
+    }
+}
+
+// A controller that answers every command but never the checksum read-back.
+class NoChecksumReply : public IHidDevice {
+  public:
+    bool Write(const std::uint8_t* r, std::size_t) override {
+        last_.assign(r, r + kReportSize);
+        if (IsCommand(last_, 0xE5)) ++*checksumReads;
+        return true;
+    }
+    ReadStatus Read(std::uint8_t* r, std::size_t n, std::uint32_t) override {
+        if (last_.size() < 5 || last_[2] == 0xE5) return ReadStatus::Failed;
+        std::fill_n(r, n, 0);
+        std::copy_n(last_.begin(), 5, r);
+        return ReadStatus::Ok;
+    }
+    std::uint8_t OutputReportId() override { return 0; }
+    bool GetIndexedString(std::uint8_t, std::uint8_t*, std::size_t) override { return false; }
+    bool SetOutputReport(const std::uint8_t*, std::size_t) override { return false; }
+    bool GetAttributes(std::uint16_t&, std::uint16_t&) override { return true; }
+    std::uint32_t LastError() const override { return 0x1F; }
+    std::shared_ptr<int> checksumReads = std::make_shared<int>(0);
+
+  private:
+    std::vector<std::uint8_t> last_;
+};
+
+TEST(NoUnverifiedSuccess, ALostChecksumReplyIsAMismatchEvenForAZeroChecksum) {
+    const Package& pkg = SmallPackage();
+    for (const bool v2 : {true, false}) {
+        RecordingSink sink;
+        UpgradeContext ctx;
+        ctx.config = &pkg.config;
+        ctx.doneFlags.assign(2, 0);
+        ctx.hwnd = &sink;
+        ctx.progressTotal = 100;
+        DownloadJob job;
+        job.image = PackageImage(pkg.images[0]);
+        job.context = &ctx;
+        auto io = std::make_unique<NoChecksumReply>();
+        const std::shared_ptr<int> checksumReads = io->checksumReads;
+        HidHandle device(std::move(io), "scripted");
+        if (v2) {
+            DownLoadFirmware2_0(device, job, true, false);
+        } else {
+            DownLoadFirmware1_0(device, job, true, false);
+        }
+        // The run ends at page 0, whose expected checksum is 0.
+        EXPECT_EQ(sink.FirstFailure(), kStatusChecksum);
+        EXPECT_EQ(*checksumReads, 1);
+        EXPECT_EQ(sink.Successes(), 0);
     }
 }
 
