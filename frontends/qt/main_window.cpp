@@ -17,6 +17,8 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 
 #include "ui/FirmwareUpgradeDlg.h"
 #include "upgrade/WorkThread.h"
@@ -99,35 +101,59 @@ QIcon ApplicationIcon() {
     return QIcon(pixmap);
 }
 
-// The worker's messages: a blocking queued call into the GUI thread, dropped
-// once the window closes so that a worker never waits on a window that has
-// stopped handling them.
+// The worker's messages: each is queued to the GUI thread and the worker
+// waits until the dialog has handled it (a blocking queued call). The wait is
+// on our own condition, so that closing the window releases a waiting worker
+// at once: a message still queued then is dropped.
 class MainWindow::Sink : public IUpgradeSink {
   public:
     explicit Sink(MainWindow& window) : window_(window) {}
 
     std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override {
         if (QThread::currentThread() == window_.thread()) {
-            // Already on the GUI thread: a blocking queued call would wait on itself.
+            // Already on the GUI thread: queuing would wait on itself.
             return window_.closing_ ? 0 : window_.dialog_->OnWorkerMessage(msg, wParam, lParam);
         }
-        ++window_.inSend_;
-        std::intptr_t result = 0;
-        if (!window_.closing_) {
-            QMetaObject::invokeMethod(
-                &window_,
-                [this, msg, wParam, lParam, &result] {
-                    if (!window_.closing_)
-                        result = window_.dialog_->OnWorkerMessage(msg, wParam, lParam);
-                },
-                Qt::BlockingQueuedConnection);
+        auto call = std::make_shared<Call>();
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_) return 0;
         }
-        --window_.inSend_;
-        return result;
+        MainWindow* window = &window_;
+        QMetaObject::invokeMethod(
+            &window_,
+            [this, window, call, msg, wParam, lParam] {
+                std::intptr_t result = 0;
+                if (!window->closing_)
+                    result = window->dialog_->OnWorkerMessage(msg, wParam, lParam);
+                std::lock_guard lock(mutex_);
+                call->result = result;
+                call->done = true;
+                handled_.notify_all();
+            },
+            Qt::QueuedConnection);
+        std::unique_lock lock(mutex_);
+        handled_.wait(lock, [&] { return call->done || closed_; });
+        return call->done ? call->result : 0;
+    }
+
+    // Release every waiting worker; later messages return 0 at once.
+    void Close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        handled_.notify_all();
     }
 
   private:
+    struct Call {
+        bool done = false;
+        std::intptr_t result = 0;
+    };
+
     MainWindow& window_;
+    std::mutex mutex_;
+    std::condition_variable handled_;
+    bool closed_ = false;
 };
 
 MainWindow::MainWindow(IHotplugSource* hotplug, QWidget* parent)
@@ -197,11 +223,11 @@ void MainWindow::ShutDown() {
     shutDown_ = true;
     closing_ = true;
     if (!initialised_) return;
-    // Stop the worker first: it sends nothing more, and a message it is
-    // handing over right now is let through (and dropped) by running the
-    // queued calls, so that the worker's wait below ends.
+    // Stop the worker first: it sends nothing more, and one waiting for a
+    // message to be handled is released, so the dialog's shut-down never
+    // waits on a worker that waits on this window.
     if (dialog_->m_pWorkThread) dialog_->m_pWorkThread->RequestStop();
-    while (inSend_.load() > 0) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    sink_->Close();
     dialog_->OnDestroy();
     for (auto& [id, timer] : timers_) timer->stop();
 }

@@ -98,8 +98,6 @@ class MainWindow : public QDialog, public IDialogHost {
 
     // Set when the window closes: worker messages and events are dropped.
     std::atomic<bool> closing_{false};
-    // Worker messages between their hand-off and their return.
-    std::atomic<int> inSend_{0};
 
     std::unique_ptr<Sink> sink_;
     std::unique_ptr<CFirmwareUpgradeDlg> dialog_;
