@@ -41,7 +41,7 @@ TEST(FwpkgManifestTest, ParsesEveryKey) {
     EXPECT_EQ(m->configSize, 1024u);
     EXPECT_EQ(m->packageSize, 4096u);
     ASSERT_EQ(m->images.size(), 1u);
-    const ImageSpec& s = m->images[0];
+    const ImageEntry& s = m->images[0];
     EXPECT_EQ(s.firmware, "a.bin");
     EXPECT_EQ(s.updateId, 0x313u);
     EXPECT_EQ(s.fwVersion, 0x0140);

@@ -21,14 +21,14 @@ pkg::Manifest SmallManifest() {
     pkg::Manifest m;
     m.productName = "Pad";
     m.configSize = 600;
-    pkg::ImageSpec a;
+    pkg::ImageEntry a;
     a.updateId = 0x111;
     a.fwVersion = 0x0102;
     a.subVersion = 3;
     a.hasSubVersion = 1;
     a.pageSize = 64;
     a.finalPageOffset = 0x80;
-    pkg::ImageSpec b = a;
+    pkg::ImageEntry b = a;
     b.updateId = 0x222;
     b.pageSize = 128;
     b.finalPageOffset = 0;
@@ -38,9 +38,9 @@ pkg::Manifest SmallManifest() {
 
 pkg::Records Build(const pkg::Manifest& m) {
     std::vector<std::vector<std::uint8_t>> fw;
-    for (const auto& spec : m.images) {
-        std::vector<std::uint8_t> bytes(spec.pageSize * (spec.pageSize == 64 ? 4 : 2));
-        std::iota(bytes.begin(), bytes.end(), static_cast<std::uint8_t>(spec.updateId));
+    for (const auto& entry : m.images) {
+        std::vector<std::uint8_t> bytes(entry.pageSize * (entry.pageSize == 64 ? 4 : 2));
+        std::iota(bytes.begin(), bytes.end(), static_cast<std::uint8_t>(entry.updateId));
         fw.push_back(bytes);
     }
     std::string error;

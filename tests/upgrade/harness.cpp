@@ -104,14 +104,14 @@ sim::Config SimFor(const Package& package, sim::Generation generation) {
     cfg.upgradeId = sim::kUpgradeId2033;
     cfg.ics.clear();
     for (std::size_t k = 0; k < package.manifest.images.size(); ++k) {
-        const pkg::ImageSpec& spec = package.manifest.images[k];
+        const pkg::ImageEntry& entry = package.manifest.images[k];
         sim::IcConfig ic;
-        ic.updateId = static_cast<std::uint16_t>(spec.updateId);
-        ic.pageSize = spec.pageSize;
-        ic.baseAddress = spec.baseAddress;
+        ic.updateId = static_cast<std::uint16_t>(entry.updateId);
+        ic.pageSize = entry.pageSize;
+        ic.baseAddress = entry.baseAddress;
         ic.flashSize = static_cast<std::uint32_t>(package.firmware[k].size());
-        ic.versionBlockAddress = spec.baseAddress + spec.finalPageOffset;
-        ic.fwVersion = static_cast<std::uint16_t>(spec.fwVersion - 0x10);  // one minor older
+        ic.versionBlockAddress = entry.baseAddress + entry.finalPageOffset;
+        ic.fwVersion = static_cast<std::uint16_t>(entry.fwVersion - 0x10);  // one minor older
         ic.subVersion = 0;
         cfg.ics.push_back(ic);
     }

@@ -123,7 +123,7 @@ std::optional<Manifest> ParseManifest(std::string_view text, std::string& error)
             continue;
         }
         if (m.images.empty()) return fail("unknown key '" + key + "'");
-        ImageSpec& img = m.images.back();
+        ImageEntry& img = m.images.back();
         const bool fits16 = n <= 0xFFFF, fits32 = n <= 0xFFFFFFFFu;
         if (key == "update_id" && fits32) {
             img.updateId = static_cast<std::uint32_t>(n);
@@ -154,23 +154,23 @@ std::optional<Manifest> ParseManifest(std::string_view text, std::string& error)
     return m;
 }
 
-std::optional<std::vector<std::uint8_t>> BuildImage(const ImageSpec& spec,
+std::optional<std::vector<std::uint8_t>> BuildImage(const ImageEntry& entry,
                                                     std::span<const std::uint8_t> plain,
                                                     std::string& error) {
-    if (spec.pageSize == 0 || spec.pageSize % 64 != 0) {
-        error = Format("page size %u is not a non-zero multiple of 64", spec.pageSize);
+    if (entry.pageSize == 0 || entry.pageSize % 64 != 0) {
+        error = Format("page size %u is not a non-zero multiple of 64", entry.pageSize);
         return std::nullopt;
     }
-    if (plain.empty() || plain.size() % spec.pageSize != 0 || plain.size() > 0x7FFFFFFFu) {
+    if (plain.empty() || plain.size() % entry.pageSize != 0 || plain.size() > 0x7FFFFFFFu) {
         error = Format("firmware of %llu bytes is not a whole number of %u-byte pages",
-                       static_cast<unsigned long long>(plain.size()), spec.pageSize);
+                       static_cast<unsigned long long>(plain.size()), entry.pageSize);
         return std::nullopt;
     }
     const auto dataSize = static_cast<std::uint32_t>(plain.size());
-    const std::uint32_t pages = dataSize / spec.pageSize;
-    if (spec.finalPageOffset / spec.pageSize >= pages) {
+    const std::uint32_t pages = dataSize / entry.pageSize;
+    if (entry.finalPageOffset / entry.pageSize >= pages) {
         error =
-            Format("final page offset 0x%X lies beyond the %u pages", spec.finalPageOffset, pages);
+            Format("final page offset 0x%X lies beyond the %u pages", entry.finalPageOffset, pages);
         return std::nullopt;
     }
     const std::size_t tableEnd = kImageHeaderSize + 4 * std::size_t{pages};
@@ -180,26 +180,26 @@ std::optional<std::vector<std::uint8_t>> BuildImage(const ImageSpec& spec,
 
     std::uint32_t total = 0;
     for (std::uint32_t i = 0; i < pages; ++i) {
-        const std::uint32_t address = spec.baseAddress + i * spec.pageSize;
-        const auto src = plain.subspan(std::size_t{i} * spec.pageSize, spec.pageSize);
+        const std::uint32_t address = entry.baseAddress + i * entry.pageSize;
+        const auto src = plain.subspan(std::size_t{i} * entry.pageSize, entry.pageSize);
         std::uint32_t sum = 0;
         for (std::uint8_t b : src) sum += b;
         StoreLe32(out.data() + kImageHeaderSize + 4 * std::size_t{i}, sum);
         total += sum;
         ScramblePage(
             address, src,
-            std::span(out).subspan(tableEnd + std::size_t{i} * spec.pageSize, spec.pageSize));
+            std::span(out).subspan(tableEnd + std::size_t{i} * entry.pageSize, entry.pageSize));
     }
     ImageHeader h;
-    h.updateId = spec.updateId;
-    h.fwVersion = spec.fwVersion;
+    h.updateId = entry.updateId;
+    h.fwVersion = entry.fwVersion;
     h.dataSize = dataSize;
-    h.pageSize = spec.pageSize;
-    h.baseAddress = spec.baseAddress;
-    h.finalPageOffset = spec.finalPageOffset;
+    h.pageSize = entry.pageSize;
+    h.baseAddress = entry.baseAddress;
+    h.finalPageOffset = entry.finalPageOffset;
     h.checksumTotal = total;
-    h.subVersion = spec.subVersion;
-    h.hasSubVersion = spec.hasSubVersion;
+    h.subVersion = entry.subVersion;
+    h.hasSubVersion = entry.hasSubVersion;
     h.Serialize(out.data());
     Digest16(plain, out.data() + kOpaqueOffset);
     static_assert(kOpaqueOffset + kOpaqueSize <= 0x30);
@@ -233,18 +233,18 @@ std::optional<Records> BuildRecords(const Manifest& manifest,
     Records records;
     records.package.assign(kPackageImagesOffset, 0x56);
     for (std::size_t k = 0; k < manifest.images.size(); ++k) {
-        const ImageSpec& spec = manifest.images[k];
+        const ImageEntry& entry = manifest.images[k];
         std::string why;
-        const auto image = BuildImage(spec, firmware[k], why);
+        const auto image = BuildImage(entry, firmware[k], why);
         if (!image) {
             error = Format("image %llu: %s", static_cast<unsigned long long>(k), why.c_str());
             return std::nullopt;
         }
         config.imageSize[k] = static_cast<std::uint32_t>(image->size());
-        config.updateId[k] = spec.updateId;
-        config.version[k] = (std::uint32_t{spec.fwVersion} << 16) | spec.subVersion;
-        config.pageCount[k] = static_cast<std::uint32_t>(firmware[k].size() / spec.pageSize);
-        config.hasSubVersion[k] = spec.hasSubVersion;
+        config.updateId[k] = entry.updateId;
+        config.version[k] = (std::uint32_t{entry.fwVersion} << 16) | entry.subVersion;
+        config.pageCount[k] = static_cast<std::uint32_t>(firmware[k].size() / entry.pageSize);
+        config.hasSubVersion[k] = entry.hasSubVersion;
         records.package.insert(records.package.end(), image->begin(), image->end());
     }
     // Longer than 200 bytes so that the updater does not take it for missing.
@@ -267,30 +267,30 @@ std::optional<std::vector<std::uint8_t>> DemoFirmware(const Manifest& manifest, 
         error = "no such image";
         return std::nullopt;
     }
-    const ImageSpec& spec = manifest.images[k];
-    const std::uint64_t size = std::uint64_t{spec.demoPages} * spec.pageSize;
+    const ImageEntry& entry = manifest.images[k];
+    const std::uint64_t size = std::uint64_t{entry.demoPages} * entry.pageSize;
     if (size == 0 || size > 0x10000000u) {
         error = Format("image %llu: demo_pages and page_size must give 1 byte to 256 MiB",
                        static_cast<unsigned long long>(k));
         return std::nullopt;
     }
     std::vector<std::uint8_t> fw(size);
-    std::uint64_t state = 0x2545F4914F6CDD1Dull ^ (std::uint64_t{spec.updateId} << 32);
+    std::uint64_t state = 0x2545F4914F6CDD1Dull ^ (std::uint64_t{entry.updateId} << 32);
     for (auto& b : fw) {
         state = state * 6364136223846793005ull + 1442695040888963407ull;
         b = static_cast<std::uint8_t>(state >> 56);
     }
-    if (spec.demoErasedPage) {
-        if (*spec.demoErasedPage >= spec.demoPages) {
+    if (entry.demoErasedPage) {
+        if (*entry.demoErasedPage >= entry.demoPages) {
             error = "demo_erased_page beyond demo_pages";
             return std::nullopt;
         }
-        std::fill_n(fw.begin() + std::size_t{*spec.demoErasedPage} * spec.pageSize, spec.pageSize,
+        std::fill_n(fw.begin() + std::size_t{*entry.demoErasedPage} * entry.pageSize, entry.pageSize,
                     std::uint8_t{0xFF});
     }
     // The version block sits at device address baseAddress + finalPageOffset,
     // i.e. finalPageOffset bytes into the image's plain data.
-    const std::size_t at = spec.finalPageOffset;
+    const std::size_t at = entry.finalPageOffset;
     if (at > fw.size() || fw.size() - at < kVersionBlockSize) {
         error = "final_page_offset leaves no room for the version block";
         return std::nullopt;
@@ -298,9 +298,9 @@ std::optional<std::vector<std::uint8_t>> DemoFirmware(const Manifest& manifest, 
     std::uint8_t* vb = fw.data() + at;
     std::fill_n(vb, kVersionBlockSize, std::uint8_t{0});
     std::copy(std::begin(kVersionBlockMagic), std::end(kVersionBlockMagic), vb);
-    StoreLe16(vb + 4, static_cast<std::uint16_t>(spec.updateId));
-    StoreLe16(vb + 6, spec.fwVersion);
-    StoreLe16(vb + 8, spec.subVersion);
+    StoreLe16(vb + 4, static_cast<std::uint16_t>(entry.updateId));
+    StoreLe16(vb + 6, entry.fwVersion);
+    StoreLe16(vb + 8, entry.subVersion);
     return fw;
 }
 

@@ -14,7 +14,7 @@
 
 namespace fwu::pkg {
 
-struct ImageSpec {
+struct ImageEntry {
     std::string firmware;  // file of plain firmware, page data only
     std::uint32_t updateId = 0;
     std::uint16_t fwVersion = 0;
@@ -34,7 +34,7 @@ struct Manifest {
     UsbId upgradeId{};
     std::size_t configSize = 131072;
     std::size_t packageSize = 0;  // 0: as long as the images need (at least 201)
-    std::vector<ImageSpec> images;
+    std::vector<ImageEntry> images;
 };
 
 // Lines "key = value"; "#" starts a comment; a line "[image]" opens the next
@@ -49,7 +49,7 @@ struct Records {
 
 // One image as stored in the package: header, checksum table (sum of the
 // plain bytes of each page), scrambled pages, fill to 16 and trailer.
-std::optional<std::vector<std::uint8_t>> BuildImage(const ImageSpec& spec,
+std::optional<std::vector<std::uint8_t>> BuildImage(const ImageEntry& entry,
                                                     std::span<const std::uint8_t> plain,
                                                     std::string& error);
 
