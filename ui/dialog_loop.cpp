@@ -123,11 +123,15 @@ bool DialogLoop::Step(SteadyClock::time_point limit) {
 
     if (clock_ == Clock::Virtual) {
         if (idleGrace_.count() > 0) {
+            // The wait unlocks: the timer may be killed meanwhile, which would
+            // leave `next` dangling, so it is looked up again by its id.
+            const unsigned nextId = next->first;
             const auto until = std::min(limit, SteadyClock::now() + idleGrace_);
             if (wake_.wait_until(lock, until, [&] { return stopping_ || !queue_.empty(); })) {
                 return !stopping_;
             }
-            if (timers_.find(next->first) == timers_.end()) return true;
+            next = timers_.find(nextId);
+            if (next == timers_.end()) return true;
         }
         if (next->second.dueMs > virtualNow_) virtualNow_ = next->second.dueMs;
     } else {

@@ -1,0 +1,122 @@
+// Device labels built from arrivals, the timer's and the version check's log
+// lines, and which notifications the dialog ignores.
+#include <gtest/gtest.h>
+
+#include "tests/ui/ui_harness.h"
+
+namespace fwu::test {
+namespace {
+
+sim::Config Bootloader(std::uint16_t fw0) {
+    sim::Config c = Controller(fw0, 0, 0x0110, 0);
+    c.startInBootloader = true;
+    return c;
+}
+
+// A started dialog with logging on and no controller yet; controllers added
+// later are not announced, the tests deliver their arrivals themselves.
+struct Quiet : Harness {
+    Quiet() : Harness({}, {{"IsLogPrint", "true"}}) {
+        Init();
+        host.deliverHotplug = false;
+    }
+    std::string Add(const sim::Config& c) {
+        sim.AddController(c);
+        return sim.Controller(sim.ControllerCount() - 1).path();
+    }
+};
+
+TEST(DialogTracking, UpgradeModeEntriesMergeDuringARun) {
+    Quiet h;
+    h.dlg.m_bUpdating = true;
+    // Same major: only the minor part is appended.
+    h.dlg.m_versionText = "V1.40 ";
+    EXPECT_TRUE(h.dlg.UpdateDeviceArrival(h.Add(Bootloader(0x0120))));
+    EXPECT_EQ(h.host.texts[IDC_DEVICE_VERSION], "V1.40.20");
+    EXPECT_EQ(h.dlg.m_versionText, "V1.40.20");
+
+    // Another major: a dot and the whole entry.
+    m_hUpdate.Reset();
+    h.dlg.m_versionText = "V1.40 ";
+    EXPECT_TRUE(h.dlg.UpdateDeviceArrival(h.Add(Bootloader(0x0220))));
+    EXPECT_EQ(h.host.texts[IDC_DEVICE_VERSION], "V1.40.2.20");
+
+    // From the second normal-mode record on, the label is left alone.
+    m_hUpdate.Reset();
+    h.dlg.m_versionText = "V1.40 ";
+    h.dlg.m_versionCount = 2;
+    EXPECT_TRUE(h.dlg.UpdateDeviceArrival(h.Add(Bootloader(0x0120))));
+    EXPECT_EQ(h.dlg.m_versionText, "V1.40 ");
+    EXPECT_EQ(h.host.texts[IDC_DEVICE_VERSION], "V1.40.2.20");
+    EXPECT_TRUE(h.host.history[IDC_DEVICE_NAME].empty());  // a run keeps the window
+    EXPECT_NE(h.LogText().find("Device arrival FwUpdateId:0x313"), std::string::npos);
+}
+
+TEST(DialogTracking, NormalModeRecordMatchingTwoImagesCountsTwice) {
+    Quiet h;
+    h.dlg.m_config.imageCount = 3;
+    h.dlg.m_config.updateId[2] = 0x20D;
+    h.dlg.m_bUpdating = true;  // a normal-mode arrival shows itself even during a run
+    const std::string path = h.Add(Controller(0x0130, 0, 0x0110, 0));
+    EXPECT_TRUE(h.dlg.NormalDeviceArrival(path));
+    EXPECT_EQ(h.host.texts[IDC_DEVICE_VERSION], "V1.30.10.10");
+    EXPECT_EQ(h.dlg.m_deviceInfos.size(), 3u);
+    EXPECT_EQ(h.dlg.m_versionCount, 3);
+    EXPECT_TRUE(h.host.buttonEnabled);
+
+    // Its removal during the run frees the slot and leaves the window as it is.
+    h.dlg.OnDeviceChange(HotplugEvent::Removal, path);
+    EXPECT_FALSE(m_hNormal.Get(0).hidDevice);
+    EXPECT_TRUE(h.host.buttonEnabled);
+    EXPECT_EQ(h.host.texts[IDC_DEVICE_VERSION], "V1.30.10.10");
+}
+
+TEST(DialogTracking, IgnoredNotifications) {
+    Quiet h;
+    const std::string path = h.Add(Bootloader(0x0130));
+    // Not a device interface, or not an arrival or removal: nothing happens.
+    EXPECT_TRUE(h.dlg.OnDeviceChange(DBT_DEVICEARRIVAL, 2, path));
+    EXPECT_TRUE(h.dlg.OnDeviceChange(0x8006, DBT_DEVTYP_DEVICEINTERFACE, path));
+    EXPECT_FALSE(m_hUpdate.AnyTaken());
+    EXPECT_TRUE(h.dlg.OnDeviceChange(DBT_DEVICEARRIVAL, DBT_DEVTYP_DEVICEINTERFACE, path));
+    EXPECT_TRUE(m_hUpdate.AnyTaken());
+    const std::string log = h.LogText();
+    EXPECT_EQ(log.find("Vid:0x"), log.rfind("Vid:0x"));
+}
+
+TEST(DialogTracking, TimerLogsEachImageThatDoesNotQualify) {
+    Quiet h;
+    h.dlg.UpdateDeviceArrival(h.Add(Bootloader(0x0130)));
+    h.dlg.StartUpdateRun();
+    h.dlg.m_upgradeContext.doneFlags[0] = 1;
+    h.dlg.OnTimer(2);  // another timer: nothing
+    EXPECT_EQ(h.dlg.m_updatingRemoveRecordTime, 0);
+    h.dlg.OnTimer(kTimerId);
+    EXPECT_EQ(h.dlg.m_updatingRemoveRecordTime, 1);
+    const std::string log = h.LogText();
+    const std::size_t first =
+        log.find(":Device UpdateId:313 Package UpdateId:313 Checked Update:1 \n");
+    const std::size_t second =
+        log.find(":Device UpdateId:313 Package UpdateId:20D Checked Update:0 \n");
+    const std::size_t none = log.find(":未找到符合升级条件！的ID\n");
+    const std::size_t waiting = log.find(":m_updatingRemove==false");
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_LT(first, second);
+    EXPECT_LT(second, none);
+    EXPECT_LT(none, waiting);
+    EXPECT_NE(waiting, std::string::npos);
+}
+
+TEST(DialogTracking, VersionCheckLogsPackageAndDeviceValues) {
+    Quiet h;
+    // Image 0 compares with its sub-version, image 1 by firmware version only.
+    h.dlg.m_deviceInfos = {{0x313, 0x0130, 7, 0}, {0x20D, 0x0110, 9, 0}};
+    h.dlg.OnBnClickedUpdateButton();
+    const std::string log = h.LogText();
+    EXPECT_NE(log.find(":pkgVer:1400001,devVer:1300007"), std::string::npos) << log;
+    EXPECT_NE(log.find(":pkgVer:120,devVer:110"), std::string::npos);
+    EXPECT_TRUE(h.dlg.m_upgradeContext.totalExcludesUpToDate);
+}
+
+}  // namespace
+}  // namespace fwu::test
