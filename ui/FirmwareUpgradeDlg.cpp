@@ -84,8 +84,8 @@ bool CFirmwareUpgradeDlg::OnInitDialog() {
     m_hDevNotify = host_.RegisterHidNotification();
 
     const MessageBoxHook box = [this](const std::string& text) { host_.MessageBox(text, ""); };
-    LoadPackageConfig(m_config, box);
-    host_.SetWindowTitle(m_config.ProductNameUtf8());
+    // The title changes only when the configuration record loaded.
+    if (LoadPackageConfig(m_config, box)) host_.SetWindowTitle(m_config.ProductNameUtf8());
     LoadUpdatePackage(m_config, m_imageData, box);
 
     ClearConflictingNormalIds();

@@ -46,9 +46,11 @@ TEST(DialogLabels, ComputerNameAndVidPid) {
 
 TEST(DialogLabels, InitWithoutRecordsAndAboutBox) {
     Harness h({}, {}, Records{});
+    h.host.title = "FirmwareUpgrade";
     h.Init();
     ASSERT_EQ(h.host.boxes.size(), 2u);
     EXPECT_EQ(h.host.boxes[0].text, "获取配置文件失败！");
+    EXPECT_EQ(h.host.title, "FirmwareUpgrade");  // a failed record leaves the title alone
     EXPECT_EQ(h.host.texts[IDC_PACKAGE_VERSION], "");
     EXPECT_EQ(h.host.range, std::make_pair(0, 0));
     EXPECT_EQ(h.host.texts[IDC_DEVICE_VERSION], "");
