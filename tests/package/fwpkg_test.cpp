@@ -59,6 +59,7 @@ TEST(FwpkgManifestTest, ErrorsNameTheLine) {
         {"[image]\ncolour = 1\n", "line 2"},
         {"[image]\nversion = 0x10000\n", "line 2"},
         {"[image]\nupgrade_id = 1\n", "line 2"},
+        {"product_name = x\npackage_size = 0x10000001\n", "line 2: 'package_size' above"},
         {"product_name = x\n", "no [image]"},
         {[] {
              std::string t;

@@ -47,6 +47,7 @@ void Digest16(std::span<const std::uint8_t> data, std::uint8_t* out) {
 constexpr std::size_t kOpaqueOffset = 0x20;
 constexpr std::size_t kOpaqueSize = 16;
 constexpr std::size_t kTrailerSize = 16;
+constexpr std::uint64_t kMaxRecordSize = 0x10000000;
 
 }  // namespace
 
@@ -114,12 +115,10 @@ std::optional<Manifest> ParseManifest(std::string_view text, std::string& error)
         }
         if (nums.size() != 1) return fail("'" + key + "' needs one number");
         const std::uint64_t n = nums[0];
-        if (key == "config_size") {
-            m.configSize = n;
-            continue;
-        }
-        if (key == "package_size") {
-            m.packageSize = n;
+        if (key == "config_size" || key == "package_size") {
+            // A larger record is a typo that would only exhaust memory.
+            if (n > kMaxRecordSize) return fail("'" + key + "' above 256 MiB");
+            (key == "config_size" ? m.configSize : m.packageSize) = n;
             continue;
         }
         if (m.images.empty()) return fail("unknown key '" + key + "'");
@@ -285,8 +284,8 @@ std::optional<std::vector<std::uint8_t>> DemoFirmware(const Manifest& manifest, 
             error = "demo_erased_page beyond demo_pages";
             return std::nullopt;
         }
-        std::fill_n(fw.begin() + std::size_t{*entry.demoErasedPage} * entry.pageSize, entry.pageSize,
-                    std::uint8_t{0xFF});
+        std::fill_n(fw.begin() + std::size_t{*entry.demoErasedPage} * entry.pageSize,
+                    entry.pageSize, std::uint8_t{0xFF});
     }
     // The version block sits at device address baseAddress + finalPageOffset,
     // i.e. finalPageOffset bytes into the image's plain data.
