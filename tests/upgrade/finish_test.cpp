@@ -1,0 +1,279 @@
+// The end of an image against a scripted controller: the end-of-image
+// command, the "ALLUpdateOK." reply of a 2.0 controller and when it counts,
+// the pauses around it, and the report ID in byte 0 of the one buffer the
+// engine sends from and reads into.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "base/bytes.h"
+#include "base/text.h"
+#include "device/Download.h"
+#include "tests/upgrade/harness.h"
+#include "upgrade/status.h"
+
+namespace fwu::test {
+namespace {
+
+constexpr std::uint8_t kOutId = 0x07;    // the job's output report ID
+constexpr std::uint8_t kReplyId = 0x21;  // byte 0 of every reply
+
+// Writes, successful reads, pauses and dialog messages, in the order they
+// happened.
+struct Event {
+    char kind;  // 'W' write, 'R' read, 'S' pause, 'M' message to the dialog
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t value = 0;  // pause length, or message id
+    std::uintptr_t wParam = 0;
+};
+using Events = std::vector<Event>;
+
+struct Script {
+    bool generation2 = true;
+    std::uint16_t updateId = 0x313;
+    std::array<std::uint8_t, 16> endReply{};           // bytes 5..20 of the 0xE6 reply
+    bool endReadFails = false;                         // fill the 0xE6 reply, then fail
+    std::map<std::uint32_t, std::uint32_t> checksums;  // page address -> checksum
+};
+
+class ScriptedController : public IHidDevice {
+  public:
+    ScriptedController(Script script, Events& events) : s_(std::move(script)), events_(events) {}
+
+    bool Write(const std::uint8_t* r, std::size_t n) override {
+        last_.assign(r, r + n);
+        events_.push_back({'W', last_});
+        return true;
+    }
+    ReadStatus Read(std::uint8_t* r, std::size_t n, std::uint32_t) override {
+        std::fill_n(r, n, 0);
+        r[0] = kReplyId;
+        std::copy_n(last_.begin() + 1, 4, r + 1);
+        switch (last_[2]) {
+            case 0xE1:
+                r[5] = static_cast<std::uint8_t>(s_.updateId >> 8);
+                r[6] = static_cast<std::uint8_t>(s_.updateId);
+                r[7] = 0x01;
+                r[8] = 0x40;
+                if (s_.generation2) {
+                    r[13] = 0x02;
+                    r[14] = 0x35;
+                }
+                break;
+            case 0xE5: {
+                const std::uint32_t sum = s_.checksums[LoadLe32(&last_[5])];
+                StoreLe32(r + 5, sum);
+                break;
+            }
+            case 0xE6:
+                std::copy(s_.endReply.begin(), s_.endReply.end(), r + 5);
+                if (s_.endReadFails) return ReadStatus::Failed;
+                break;
+            default:
+                break;
+        }
+        events_.push_back({'R', std::vector<std::uint8_t>(r, r + n)});
+        return ReadStatus::Ok;
+    }
+    std::uint8_t OutputReportId() override { return kOutId; }
+    bool GetIndexedString(std::uint8_t, std::uint8_t*, std::size_t) override { return false; }
+    bool SetOutputReport(const std::uint8_t*, std::size_t) override { return false; }
+    bool GetAttributes(std::uint16_t&, std::uint16_t&) override { return true; }
+    std::uint32_t LastError() const override { return 0x1F; }
+
+  private:
+    Script s_;
+    Events& events_;
+    std::vector<std::uint8_t> last_;
+};
+
+class RecordingSleeper : public ISleeper {
+  public:
+    explicit RecordingSleeper(Events& events) : events_(events) { SetSleeper(this); }
+    ~RecordingSleeper() override { SetSleeper(nullptr); }
+    void Sleep(std::uint32_t ms) override { events_.push_back({'S', {}, ms}); }
+
+  private:
+    Events& events_;
+};
+
+class EventSink : public IUpgradeSink {
+  public:
+    explicit EventSink(Events& events) : events_(events) {}
+    std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t) override {
+        events_.push_back({'M', {}, msg, wParam});
+        return 0;
+    }
+
+  private:
+    Events& events_;
+};
+
+// Two images of three 128-byte pages; the first page is written last.
+const Package& TwoSmallImages() {
+    static const Package package = [] {
+        pkg::Manifest m;
+        m.productName = "Test";
+        m.normalIds[0] = {0x3A5C, 0x1F40};
+        m.upgradeId = {0x3A5C, 0x2033};
+        m.images.push_back({"", 0x313, 0x0140, 1, 1, 128, 0x1000, 0, 3, std::nullopt});
+        m.images.push_back({"", 0x20D, 0x0120, 0, 0, 128, 0x2000, 0, 3, std::nullopt});
+        std::vector<std::vector<std::uint8_t>> fw;
+        std::string error;
+        for (std::size_t k = 0; k < 2; ++k) fw.push_back(*pkg::DemoFirmware(m, k, error));
+        return MakePackage(m, std::move(fw));
+    }();
+    return package;
+}
+
+struct Outcome {
+    Events events;
+    std::vector<ImageResult> results;
+    std::vector<std::uint8_t> doneFlags;
+};
+
+// Image `image` of TwoSmallImages through one download routine, with the
+// images listed in `alreadyDone` marked beforehand.
+Outcome RunImage(Script script, int image, bool download, std::vector<int> alreadyDone = {}) {
+    const Package& pkg = TwoSmallImages();
+    Outcome run;
+    RecordingSleeper sleeper(run.events);
+    EventSink sink(run.events);
+    UpgradeContext ctx;
+    ctx.config = &pkg.config;
+    ctx.doneFlags.assign(pkg.config.imageCount, 0);
+    for (int k : alreadyDone) ctx.doneFlags[static_cast<std::size_t>(k)] = 1;
+    ctx.hwnd = &sink;
+    ctx.currentImage = image;
+    ctx.progressTotal = 1000;
+    DownloadJob job;
+    job.image = PackageImage(pkg.images[static_cast<std::size_t>(image)]);
+    job.reportId = kOutId;
+    job.context = &ctx;
+    for (std::uint32_t p = 0; p < job.image.pageCount(); ++p) {
+        script.checksums[job.image.pageAddress(p)] = job.image.pageChecksum(p);
+    }
+    const bool v2 = script.generation2;
+    HidHandle device(std::make_unique<ScriptedController>(std::move(script), run.events),
+                     "scripted");
+    if (v2) {
+        DownLoadFirmware2_0(device, job, download, true);
+    } else {
+        DownLoadFirmware1_0(device, job, download, true);
+    }
+    run.results = ctx.upgradeResults;
+    run.doneFlags = ctx.doneFlags;
+    return run;
+}
+
+// Events from the first end-of-image command or result message on, progress
+// messages left out;
+// writes and reads shown by their command code and byte 5.
+std::string EndSequence(const Events& events) {
+    std::string out;
+    bool started = false;
+    for (const Event& e : events) {
+        if ((e.kind == 'W' && e.bytes[2] == 0xE6) ||
+            (e.kind == 'M' && e.value == WM_UPGRADE_RESULT))
+            started = true;
+        if (!started || (e.kind == 'M' && e.value == WM_UPGRADE_PROGRESS)) continue;
+        switch (e.kind) {
+            case 'W':
+                out += Format("W%02X/%02X ", e.bytes[2], e.bytes[5]);
+                break;
+            case 'R':
+                out += "R ";
+                break;
+            case 'S':
+                out += Format("S%u ", e.value);
+                break;
+            default:
+                out += e.value == WM_UPGRADE_RESULT       ? Format("result%u ", unsigned(e.wParam))
+                       : e.value == WM_UPGRADE_IMAGE_DONE ? std::string("done ")
+                                                          : Format("msg%X ", e.value);
+        }
+    }
+    return out;
+}
+
+std::array<std::uint8_t, 16> EndReply(std::array<std::uint8_t, 4> head) {
+    std::array<std::uint8_t, 16> r{};
+    std::copy(head.begin(), head.end(), r.begin());
+    std::memcpy(r.data() + 4, "ALLUpdateOK.", 12);
+    return r;
+}
+
+TEST(EndOfImage, AllUpdateOkEndsTheRunAndIsClosedWithoutAPause) {
+    // Only the exact marker 1E 05 E1 FA in bytes 5..8 withholds the reply's
+    // meaning; any other head, one byte off included, lets it count.
+    for (const auto head : {std::array<std::uint8_t, 4>{0, 0, 0, 0},
+                            std::array<std::uint8_t, 4>{0x1E, 0x05, 0xE1, 0x00}}) {
+        Script s;
+        s.endReply = EndReply(head);
+        for (const bool download : {false, true}) {
+            const Outcome run = RunImage(s, 0, download);
+            EXPECT_EQ(EndSequence(run.events), "WE6/11 S1 R result0 WE6/12 R S3000 done ")
+                << download;
+            EXPECT_EQ(run.results.size(), 1u);
+            EXPECT_EQ(run.doneFlags, (std::vector<std::uint8_t>{1, 0}));
+        }
+    }
+}
+
+TEST(EndOfImage, AllUpdateOkIgnoredWhenMarkedUnreadLastOrGeneration1) {
+    const std::string noEarlyEnd = "WE6/11 S1 R S3000 done ";
+    {
+        Script s;
+        s.endReply = EndReply({0x1E, 0x05, 0xE1, 0xFA});
+        EXPECT_EQ(EndSequence(RunImage(s, 0, false).events), noEarlyEnd);
+    }
+    {  // the reply's bytes arrived, but the read reported a failure
+        Script s;
+        s.endReply = EndReply({0, 0, 0, 0});
+        s.endReadFails = true;
+        EXPECT_EQ(EndSequence(RunImage(s, 0, false).events), "WE6/11 S1 S3000 done ");
+    }
+    {
+        Script s;
+        s.generation2 = false;
+        s.endReply = EndReply({0, 0, 0, 0});
+        EXPECT_EQ(EndSequence(RunImage(s, 0, true).events), noEarlyEnd);
+    }
+    for (const bool v2 : {true, false}) {  // the last image: one success, before 0x12
+        Script s;
+        s.generation2 = v2;
+        s.endReply = EndReply({0, 0, 0, 0});
+        const Outcome run = RunImage(s, 1, true, {0});
+        EXPECT_EQ(EndSequence(run.events), "result0 WE6/12 S1 R S3000 done ") << v2;
+        EXPECT_EQ(run.doneFlags, (std::vector<std::uint8_t>{1, 1}));
+    }
+}
+
+TEST(ReportBuffer, ByteZeroIsTheJobsReportIdUntilAReplyBringsItsOwn) {
+    for (const bool v2 : {true, false}) {
+        for (const bool download : {true, false}) {
+            Script s;
+            s.generation2 = v2;
+            const Outcome run = RunImage(s, 0, download);
+            std::vector<std::uint8_t> ids;  // byte 0 of the job's reports
+            for (const Event& e : run.events) {
+                // The device queries build their own report.
+                if (e.kind == 'W' && e.bytes[2] != 0xE1) ids.push_back(e.bytes[0]);
+            }
+            ASSERT_FALSE(ids.empty());
+            EXPECT_EQ(ids.front(), kOutId) << v2 << download;
+            for (std::size_t i = 1; i < ids.size(); ++i) {
+                ASSERT_EQ(ids[i], kReplyId) << "report " << i << " " << v2;
+            }
+            // Every page passed and one image of two remains: no result.
+            for (const Event& e : run.events) {
+                EXPECT_FALSE(e.kind == 'M' && e.value == WM_UPGRADE_RESULT);
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace fwu::test
