@@ -17,6 +17,12 @@ inline constexpr std::uint32_t kReadSliceMs = 10;
 
 thread_local int t_dispatchDepth = 0;
 
+// The end-of-image command that closes a run (0xE6, byte 5 = 0x12).
+bool IsClosingEnd(const std::uint8_t* r, std::size_t length) {
+    return length == kReportSize && r[1] == 0xA5 && r[2] == 0xE6 && r[3] == 0x5A && r[4] == 0x19 &&
+           r[5] == 0x12;
+}
+
 bool SamePath(const std::string& a, const std::string& b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::tolower(static_cast<unsigned char>(x)) ==
@@ -94,7 +100,8 @@ class SimDevice : public IHidDevice {
             std::lock_guard lock(state_->mu);
             if (!Alive()) {
                 error = kSimErrorNotConnected;
-            } else if (c_->pendingLeave != LeaveTarget::None) {
+            } else if (c_->pendingLeave != LeaveTarget::None &&
+                       !(c_->awaitingLastEnd && IsClosingEnd(report, length))) {
                 state_->Leave(*c_, c_->pendingLeave, notes);
                 error = kSimErrorNotConnected;
             } else if (length != kReportSize) {
@@ -127,6 +134,13 @@ class SimDevice : public IHidDevice {
                 error = kSimErrorInvalidParameter;
             } else if (state_->CountTransfer(*c_, false, error, notes)) {
                 pause = c_->TakeLatencyMs();
+            } else if (Alive() && !c_->replies.empty()) {
+                // The report in flight is lost; a controller that has sent
+                // its end-of-image answer restarts all the same.
+                const bool leave = c_->replies.front().leaveAfter;
+                c_->replies.pop_front();
+                if (leave && c_->pendingLeave != LeaveTarget::None)
+                    state_->Leave(*c_, c_->pendingLeave, notes);
             }
         }
         state_->Dispatch(notes);

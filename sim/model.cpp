@@ -138,6 +138,7 @@ void SimBackend::State::Arrive(Unit& c, Mode mode, int ic, Notes& notes) {
     ++c.reenumerations;
     c.replies.clear();
     c.pendingLeave = LeaveTarget::None;
+    c.awaitingLastEnd = false;
     c.pageOpen = false;
     c.addressKnown = false;
     c.pageBuffer.clear();
@@ -161,6 +162,7 @@ void SimBackend::State::Remove(Unit& c, Notes& notes) {
     ++c.instance;
     c.replies.clear();
     c.pendingLeave = LeaveTarget::None;
+    c.awaitingLastEnd = false;
     c.silent = false;
 }
 
@@ -356,9 +358,17 @@ void SimBackend::State::HandleUpgradeReport(Unit& c, const Report& r) {
         }
         case 0xE6:
             if (r[5] == 0x11 || r[5] == 0x12) {
-                c.pendingLeave = r[5] == 0x11 ? LeaveTarget::NextIc : LeaveTarget::Restart;
-                reply.leaveAfter = true;
+                c.awaitingLastEnd = false;
                 if (c.cfg.answerAllUpdateOk) std::memcpy(out + 9, "ALLUpdateOK.", 12);
+                if (c.cfg.answerAllUpdateOk && gen2 && r[5] == 0x11) {
+                    // Every image counts as done: the host closes with 0x12,
+                    // after which the controller restarts.
+                    c.pendingLeave = LeaveTarget::Restart;
+                    c.awaitingLastEnd = true;
+                } else {
+                    c.pendingLeave = r[5] == 0x11 ? LeaveTarget::NextIc : LeaveTarget::Restart;
+                    reply.leaveAfter = true;
+                }
             }
             break;
         default:

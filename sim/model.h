@@ -81,6 +81,9 @@ struct Unit {
 
     std::deque<Reply> replies;
     LeaveTarget pendingLeave = LeaveTarget::None;
+    // A 2.0 bootloader that answered "ALLUpdateOK." stays for the closing
+    // end-of-image command (0x12) before it restarts.
+    bool awaitingLastEnd = false;
 
     // Page buffer of the bootloader.
     bool pageOpen = false;

@@ -148,7 +148,19 @@ TEST(SimFaults, TransferFaults) {
         ctl.AddFault({FaultKind::ReadFail, 1});
         Host host(sim, ctl.path());
         EXPECT_FALSE(host.Simple(0xE1));  // the write passes, the read fails
-        EXPECT_TRUE(host.Simple(0xE1));
+        Report r = Host::Command(0xE4);
+        ASSERT_TRUE(host.Exchange(r));
+        EXPECT_EQ(r[2], 0xE4);  // the lost reply does not turn up later
+    }
+    {
+        // The controller restarts after its end-of-image answer even when
+        // the host never got it.
+        SimBackend sim(cfg);
+        SimController ctl = sim.Controller(0);
+        ctl.AddFault({FaultKind::ReadFail, 2});
+        Host host(sim, ctl.path());
+        EXPECT_FALSE(host.Simple(0xE6, 0, 0, 0x12));
+        EXPECT_EQ(ctl.mode(), Mode::Normal);
     }
     {
         SimBackend sim(cfg);

@@ -233,6 +233,44 @@ TEST(SimBootloader, EndOfImageReplyAndLeavingWithoutRead) {
     EXPECT_EQ(ctl2.mode(), Mode::Normal);
 }
 
+TEST(SimBootloader, AllUpdateOkWaitsForTheClosingCommandIn2_0Only) {
+    SleeperScope sleep;
+    auto answerFirstEnd = [](Host& host) {
+        Report r = Host::Command(0xE6);
+        r[5] = 0x11;
+        EXPECT_TRUE(host.Exchange(r));
+        return std::string(reinterpret_cast<const char*>(r.data() + 9), 12);
+    };
+    for (const bool closes : {true, false}) {
+        Config cfg;  // two ICs
+        cfg.startInBootloader = true;
+        cfg.answerAllUpdateOk = true;
+        SimBackend sim(cfg);
+        SimController ctl = sim.Controller(0);
+        const std::string path = ctl.path();
+        Host host(sim, path);
+        EXPECT_EQ(answerFirstEnd(host), "ALLUpdateOK.");
+        EXPECT_EQ(ctl.path(), path);  // still there for the closing command
+        if (closes) {
+            EXPECT_TRUE(host.Simple(0xE6, 0, 0, 0x12));
+        } else {
+            EXPECT_FALSE(host.Simple(0xE1));  // anything else: it has gone
+        }
+        EXPECT_EQ(ctl.mode(), Mode::Normal);  // restarted, not on to IC1
+    }
+    // A 1.0 bootloader expects nothing more and moves on at once.
+    Config cfg;
+    cfg.startInBootloader = true;
+    cfg.answerAllUpdateOk = true;
+    cfg.generation = Generation::V1_0;
+    SimBackend sim(cfg);
+    SimController ctl = sim.Controller(0);
+    Host host(sim, ctl.path());
+    EXPECT_EQ(answerFirstEnd(host), "ALLUpdateOK.");
+    EXPECT_EQ(ctl.mode(), Mode::Upgrade);
+    EXPECT_EQ(ctl.currentIc(), 1);
+}
+
 TEST(SimBootloader, ErasedFlashReportsFfff) {
     SleeperScope sleep;
     Config cfg = OneIcBootloader(Generation::V1_0);

@@ -334,12 +334,13 @@ TEST(AllUpdateOk, A2_0DeviceCanEndTheRunEarly) {
     EXPECT_EQ(results[0].wParam, kResultSuccess);
     EXPECT_EQ(results[0].results.size(), 1u);
     // The success follows the first end-of-image command (0x11); the closing
-    // 0x12 goes out only if the controller is still there (this one leaves
-    // once it has answered, so the job ends quietly).
+    // 0x12 follows it, then the image ends as usual.
     const auto trace = bench.controller.Trace();
     const std::size_t first = NthCommand(trace, 0xE6, 0);
     EXPECT_EQ(trace[first].bytes[5], 0x11);
     EXPECT_GT(results[0].traceSize, first);
+    EXPECT_EQ(trace[NthCommand(trace, 0xE6, 1)].bytes[5], 0x12);
+    EXPECT_EQ(bench.sink.Of(WM_UPGRADE_IMAGE_DONE).size(), 1u);
     EXPECT_EQ(bench.sink.FirstFailure(), 0);
 }
 
