@@ -93,6 +93,7 @@ class SimDevice : public IHidDevice {
     }
 
     bool Write(const std::uint8_t* report, std::size_t length) override {
+        readWaiting_ = false;
         Notes notes;
         std::uint32_t pause = 0;
         std::uint32_t error = 0;
@@ -132,6 +133,8 @@ class SimDevice : public IHidDevice {
                 error = kSimErrorNotConnected;
             } else if (length < kReportSize) {
                 error = kSimErrorInvalidParameter;
+            } else if (readWaiting_) {
+                // The host goes on waiting for the same report: one transfer.
             } else if (state_->CountTransfer(*c_, false, error, notes)) {
                 pause = c_->TakeLatencyMs();
             } else if (Alive() && !c_->replies.empty()) {
@@ -144,6 +147,7 @@ class SimDevice : public IHidDevice {
             }
         }
         state_->Dispatch(notes);
+        readWaiting_ = false;
         if (error != 0) {
             lastError_.store(error);
             return ReadStatus::Failed;
@@ -180,6 +184,7 @@ class SimDevice : public IHidDevice {
                 return ReadStatus::Failed;
             }
             if (waited >= timeoutMs || CancelRequested()) {
+                readWaiting_ = true;
                 lastError_.store(kSimErrorTimeout);
                 return ReadStatus::Timeout;
             }
@@ -244,6 +249,9 @@ class SimDevice : public IHidDevice {
     Unit* c_;
     std::uint64_t instance_;
     std::atomic<std::uint32_t> lastError_{0};
+    // A read timed out and no write followed: the next read continues it
+    // (the host waits in slices) rather than starting a new transfer.
+    bool readWaiting_ = false;
 };
 
 // ------------------------------------------------------------ SimBackend

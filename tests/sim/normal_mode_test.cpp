@@ -198,6 +198,24 @@ TEST(SimFaults, NoAnswerTimesOutAndHonoursCancel) {
     EXPECT_LT(sleep.sleeper.total.load() - before, 100u);
 }
 
+TEST(SimFaults, AReadWaitedForInSlicesIsOneTransfer) {
+    SleeperScope sleep;
+    Config cfg;
+    cfg.startInBootloader = true;
+    cfg.faults = {{FaultKind::NoAnswer, 2}, {FaultKind::Remove, 4}};
+    SimBackend sim(cfg);
+    SimController ctl = sim.Controller(0);
+    Host host(sim, ctl.path());
+    Report r = Host::Command(0xE1);
+    ASSERT_TRUE(host.dev->Write(r.data(), r.size()));  // 1
+    for (int k = 0; k < 5; ++k)                        // 2, however long it waits
+        EXPECT_EQ(host.dev->Read(r.data(), r.size(), 10), ReadStatus::Timeout);
+    EXPECT_EQ(ctl.mode(), Mode::Upgrade);
+    ASSERT_TRUE(host.dev->Write(r.data(), r.size()));                       // 3
+    EXPECT_EQ(host.dev->Read(r.data(), r.size(), 10), ReadStatus::Failed);  // 4
+    EXPECT_EQ(ctl.mode(), Mode::Absent);
+}
+
 TEST(SimFaults, BadChecksumForOnePage) {
     SleeperScope sleep;
     Config cfg;
