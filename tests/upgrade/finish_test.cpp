@@ -1,7 +1,7 @@
-// The end of an image against a scripted controller: the end-of-image
-// command, the "ALLUpdateOK." reply of a 2.0 controller and when it counts,
-// the pauses around it, and the report ID in byte 0 of the one buffer the
-// engine sends from and reads into.
+// One image against a scripted controller: where the progress steps and
+// pauses of a page fall, the end-of-image command, the "ALLUpdateOK." reply
+// of a 2.0 controller and when it counts, and the report ID in byte 0 of the
+// one buffer the engine sends from and reads into.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -132,6 +132,7 @@ struct Outcome {
     Events events;
     std::vector<ImageResult> results;
     std::vector<std::uint8_t> doneFlags;
+    std::int32_t progressCounter = 0;
 };
 
 // Image `image` of TwoSmallImages through one download routine, with the
@@ -165,6 +166,7 @@ Outcome RunImage(Script script, int image, bool download, std::vector<int> alrea
     }
     run.results = ctx.upgradeResults;
     run.doneFlags = ctx.doneFlags;
+    run.progressCounter = ctx.progressCounter;
     return run;
 }
 
@@ -203,6 +205,45 @@ std::array<std::uint8_t, 16> EndReply(std::array<std::uint8_t, 4> head) {
     std::copy(head.begin(), head.end(), r.begin());
     std::memcpy(r.data() + 4, "ALLUpdateOK.", 12);
     return r;
+}
+
+// Every event up to the end-of-image command: commands as W and their code,
+// data reports as D, reads R, pauses S and their length, progress P.
+std::string Steps(const Events& events) {
+    std::string out;
+    for (const Event& e : events) {
+        if (e.kind == 'W' && e.bytes[2] == 0xE6) break;
+        switch (e.kind) {
+            case 'W':
+                out += e.bytes[1] == 0xA5 && e.bytes[3] == 0x5A ? Format("W%02X ", e.bytes[2])
+                                                                : std::string("D ");
+                break;
+            case 'R':
+                out += "R ";
+                break;
+            case 'S':
+                out += Format("S%u ", e.value);
+                break;
+            default:
+                out += e.value == WM_UPGRADE_PROGRESS ? "P " : "M ";
+        }
+    }
+    return out;
+}
+
+TEST(PageSteps, SixStepsPerPagePlusOnePerDataReportInTheirPlaces) {
+    // Pages 1, 2, then 0 (the final page); two data reports each.
+    const std::string v2Page = "WE2 S1 R P D P D P WE3 P S1 R P WE4 P S1 R P WE5 S1 R P ";
+    const std::string v1Page = "WE3 P S1 R P D P D P WE4 P S1 R P WE5 P S1 R P ";
+    Script s;
+    Outcome run = RunImage(s, 0, true);
+    EXPECT_EQ(Steps(run.events), "P S1 " + v2Page + v2Page + v2Page + "WE1 S1 R P ");
+    EXPECT_EQ(run.progressCounter, 3 * (2 + 6) + 1);  // and one after the closing query
+
+    s.generation2 = false;
+    run = RunImage(s, 0, true);
+    EXPECT_EQ(Steps(run.events), "P S1 WE3 S1 R D D " + v1Page + v1Page + v1Page + "WE1 S1 R P ");
+    EXPECT_EQ(run.progressCounter, 3 * (2 + 6));  // the closing query only shows it
 }
 
 TEST(EndOfImage, AllUpdateOkEndsTheRunAndIsClosedWithoutAPause) {
