@@ -59,16 +59,19 @@ void SimBackend::State::Dispatch(const Notes& notes) {
     HotplugCallback cb;
     {
         std::lock_guard lock(cbMu);
-        if (!callback) return;
         cb = callback;
-        ++inFlight;
+        if (cb) ++inFlight;
     }
-    ++t_dispatchDepth;
-    for (const HotplugNote& n : notes) cb(n.event, n.path);
-    --t_dispatchDepth;
+    if (cb) {
+        ++t_dispatchDepth;
+        for (const HotplugNote& n : notes) cb(n.event, n.path);
+        --t_dispatchDepth;
+    }
     {
         std::lock_guard lock(cbMu);
-        --inFlight;
+        if (cb) --inFlight;
+        for (const HotplugNote& n : notes)
+            if (n.dispatched) n.dispatched->store(true);
     }
     cbCv.notify_all();
 }
@@ -147,6 +150,7 @@ class SimDevice : public IHidDevice {
             }
         }
         state_->Dispatch(notes);
+        notes.clear();
         readWaiting_ = false;
         if (error != 0) {
             lastError_.store(error);
@@ -264,7 +268,11 @@ SimBackend::SimBackend(const Config& first) : SimBackend() {
 
 SimBackend::~SimBackend() {
     Stop();
-    state_->stopping.store(true);
+    {
+        std::lock_guard lock(state_->cbMu);
+        state_->stopping.store(true);
+    }
+    state_->cbCv.notify_all();
     std::vector<TimerThread> timers;
     {
         std::lock_guard lock(state_->mu);

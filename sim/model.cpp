@@ -167,6 +167,7 @@ void SimBackend::State::Remove(Unit& c, Notes& notes) {
 }
 
 void SimBackend::State::Reenumerate(Unit& c, Mode mode, int ic, Notes& notes) {
+    const std::size_t before = notes.size();
     Remove(c, notes);
     if (c.HasFault(FaultKind::NeverReturn)) return;
     if (c.cfg.reenumerationDelayMs == 0) {
@@ -184,13 +185,24 @@ void SimBackend::State::Reenumerate(Unit& c, Mode mode, int ic, Notes& notes) {
         }
     }
     auto done = std::make_shared<std::atomic<bool>>(false);
+    // The arrival must not overtake the removal, which the caller hands to
+    // the callback only after the state's mutex is released.
+    std::shared_ptr<std::atomic<bool>> removed;
+    if (notes.size() > before) {
+        removed = std::make_shared<std::atomic<bool>>(false);
+        notes.back().dispatched = removed;
+    }
     const std::uint64_t expected = c.instance;
     const std::uint32_t delay = c.cfg.reenumerationDelayMs;
     Unit* target = &c;
-    std::thread t([this, target, expected, delay, mode, ic, done] {
+    std::thread t([this, target, expected, delay, mode, ic, done, removed] {
         {
             CancelScope scope(stopping);
             PauseMs(delay);
+        }
+        if (removed) {
+            std::unique_lock lock(cbMu);
+            cbCv.wait(lock, [&] { return removed->load() || stopping.load(); });
         }
         Notes later;
         {

@@ -36,6 +36,9 @@ using Report = std::array<std::uint8_t, kReportSize>;
 struct HotplugNote {
     HotplugEvent event;
     std::string path;
+    // Set once the note has been handed to the callback (or dropped for want
+    // of one); a delayed arrival waits for the removal before it.
+    std::shared_ptr<std::atomic<bool>> dispatched = nullptr;
 };
 using Notes = std::vector<HotplugNote>;
 

@@ -283,8 +283,27 @@ TEST(SimBootloader, ErasedFlashReportsFfff) {
     EXPECT_FALSE(info[13] == 0x02 && info[14] == 0x35);
 }
 
-TEST(SimBootloader, DelayedArrivalComesFromTimerThread) {
-    SleeperScope sleep;
+// Pauses cost nothing; a pause of `signalMs` is announced.
+class SignallingSleeper : public ISleeper {
+  public:
+    explicit SignallingSleeper(std::uint32_t signalMs) : signalMs_(signalMs) { SetSleeper(this); }
+    ~SignallingSleeper() override { SetSleeper(nullptr); }
+    void Sleep(std::uint32_t ms) override {
+        if (ms != signalMs_) return;
+        std::lock_guard lock(mu);
+        paused = true;
+        cv.notify_all();
+    }
+    std::mutex mu;
+    std::condition_variable cv;
+    bool paused = false;
+
+  private:
+    std::uint32_t signalMs_;
+};
+
+TEST(SimBootloader, DelayedArrivalComesFromTimerThreadAfterTheRemoval) {
+    SignallingSleeper sleeper(500);
     Config cfg = OneIcBootloader(Generation::V2_0);
     cfg.reenumerationDelayMs = 500;
     SimBackend sim(cfg);
@@ -293,6 +312,14 @@ TEST(SimBootloader, DelayedArrivalComesFromTimerThread) {
     std::condition_variable cv;
     std::vector<HotplugEvent> seen;
     sim.Start([&](HotplugEvent e, const std::string&) {
+        if (e == HotplugEvent::Removal) {
+            // Hold the removal until the timer thread has done its pause,
+            // giving an arrival every chance to overtake it.
+            std::unique_lock lock(sleeper.mu);
+            sleeper.cv.wait(lock, [&] { return sleeper.paused; });
+            std::unique_lock seenLock(mu);
+            cv.wait_for(seenLock, std::chrono::milliseconds(20), [&] { return !seen.empty(); });
+        }
         std::lock_guard lock(mu);
         seen.push_back(e);
         cv.notify_all();
