@@ -96,7 +96,9 @@ struct Config {
     Generation generation = Generation::V2_0;
     std::uint8_t identityStringIndex = 255;  // 255, or 254 when only 254 carries it
     EntryForms entryForms;
-    bool answerAllUpdateOk = false;          // "ALLUpdateOK." in bytes 9-20 of the 0xE6 reply
+    // "ALLUpdateOK." in bytes 9-20 of the 0xE6 reply; a 2.0 bootloader that
+    // gives it to 0x11 then waits for the closing 0x12 and restarts.
+    bool answerAllUpdateOk = false;
     bool startInBootloader = false;          // appears in upgrade mode presenting IC0
     std::uint8_t reportId = 0;               // OutputReportId and byte 0 of replies
     std::uint32_t latencyUs = 0;             // added to every report transfer
