@@ -73,7 +73,10 @@ std::string FaultName(const Fault& fault) {
     const FaultInfo* f = Info(fault.kind);
     if (!f) return "?";
     std::string out = f->name;
-    if (f->counted) out += "@" + std::to_string(fault.n);
+    if (f->counted) {
+        out += '@';
+        out += std::to_string(fault.n);
+    }
     return out;
 }
 
