@@ -8,7 +8,7 @@ namespace fwu {
 namespace {
 
 class BuiltinSleeper : public ISleeper {
-public:
+  public:
     void Sleep(std::uint32_t ms) override { SliceSleep(ms); }
 };
 
@@ -18,14 +18,18 @@ thread_local const std::atomic<bool>* t_cancel = nullptr;
 
 }  // namespace
 
-void SetSleeper(ISleeper* sleeper) { g_sleeper.store(sleeper); }
+void SetSleeper(ISleeper* sleeper) {
+    g_sleeper.store(sleeper);
+}
 
 ISleeper* CurrentSleeper() {
     ISleeper* s = g_sleeper.load();
     return s ? s : &g_builtin;
 }
 
-void PauseMs(std::uint32_t ms) { CurrentSleeper()->Sleep(ms); }
+void PauseMs(std::uint32_t ms) {
+    CurrentSleeper()->Sleep(ms);
+}
 
 void SliceSleep(std::uint32_t ms) {
     using Clock = std::chrono::steady_clock;
@@ -33,13 +37,20 @@ void SliceSleep(std::uint32_t ms) {
     while (!CancelRequested()) {
         const auto now = Clock::now();
         if (now >= end) return;
-        std::this_thread::sleep_for(std::min<Clock::duration>(end - now, std::chrono::milliseconds(10)));
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(end - now, std::chrono::milliseconds(10)));
     }
 }
 
-CancelScope::CancelScope(const std::atomic<bool>& flag) : previous_(t_cancel) { t_cancel = &flag; }
-CancelScope::~CancelScope() { t_cancel = previous_; }
+CancelScope::CancelScope(const std::atomic<bool>& flag) : previous_(t_cancel) {
+    t_cancel = &flag;
+}
+CancelScope::~CancelScope() {
+    t_cancel = previous_;
+}
 
-bool CancelRequested() { return t_cancel != nullptr && t_cancel->load(); }
+bool CancelRequested() {
+    return t_cancel != nullptr && t_cancel->load();
+}
 
 }  // namespace fwu

@@ -8,7 +8,7 @@
 namespace fwu {
 
 class ISleeper {
-public:
+  public:
     virtual ~ISleeper() = default;
     // Pause the calling thread for about `ms` milliseconds. A real sleeper
     // returns early when CancelRequested() becomes true on the calling thread.
@@ -29,13 +29,13 @@ void SliceSleep(std::uint32_t ms);
 // Per-thread cancellation: a worker installs its stop flag for the lifetime of
 // a CancelScope; blocking reads and pauses on that thread then end early.
 class CancelScope {
-public:
+  public:
     explicit CancelScope(const std::atomic<bool>& flag);
     ~CancelScope();
     CancelScope(const CancelScope&) = delete;
     CancelScope& operator=(const CancelScope&) = delete;
 
-private:
+  private:
     const std::atomic<bool>* previous_;
 };
 bool CancelRequested();

@@ -22,7 +22,7 @@ inline constexpr std::uint32_t kErrorReadTimeout = 0x5B4;
 inline constexpr std::uint32_t kErrorCancelled = 0x4C7;
 
 class HidHandle {
-public:
+  public:
     HidHandle(std::unique_ptr<IHidDevice> io, std::string path)
         : io_(std::move(io)), path_(std::move(path)) {}
 
@@ -31,7 +31,7 @@ public:
     bool gone() const { return gone_.load(); }
     void MarkGone() { gone_.store(true); }
 
-private:
+  private:
     std::unique_ptr<IHidDevice> io_;
     std::string path_;
     std::atomic<bool> gone_{false};

@@ -20,7 +20,7 @@ enum class ReadStatus { Ok, Timeout, Failed };
 // to be thread-safe beyond: one thread transfers while another may call
 // nothing but the destructor-free queries.
 class IHidDevice {
-public:
+  public:
     virtual ~IHidDevice() = default;
 
     // Write one output report of `length` bytes (byte 0 the report ID).
@@ -51,7 +51,7 @@ public:
 // Enumeration and opening of HID interfaces. Every path handed out carries
 // "vid_XXXX" and "pid_XXXX" (lower-case hexadecimal).
 class IHidBackend {
-public:
+  public:
     virtual ~IHidBackend() = default;
     // Paths of the present HID interfaces, in a stable order.
     virtual std::vector<std::string> EnumeratePaths() = 0;
@@ -65,7 +65,7 @@ using HotplugCallback = std::function<void(HotplugEvent, const std::string& path
 // Arrival and removal of HID interfaces. The callback may run on any thread;
 // front ends hand the event to the dialog's thread.
 class IHotplugSource {
-public:
+  public:
     virtual ~IHotplugSource() = default;
     virtual bool Start(HotplugCallback callback) = 0;
     virtual void Stop() = 0;
@@ -73,7 +73,7 @@ public:
 
 // Game-controller rumble, four user indexes (0 to 3).
 class IRumble {
-public:
+  public:
     virtual ~IRumble() = default;
     virtual bool IsConnected(unsigned userIndex) = 0;
     virtual bool SetState(unsigned userIndex, std::uint16_t left, std::uint16_t right) = 0;

@@ -16,7 +16,7 @@
 namespace fwu {
 
 struct DeviceSlot {
-    DeviceHandle hidDevice;        // null = slot free
+    DeviceHandle hidDevice;  // null = slot free
     std::uint16_t vid = 0;
     std::uint16_t pid = 0;
     std::uint8_t upgradeMode = 0;  // 1 in m_hUpdate, 0 in m_hNormal
@@ -25,7 +25,7 @@ struct DeviceSlot {
 };
 
 class SlotTable {
-public:
+  public:
     static constexpr int kSlots = 3;
 
     // A copy of slot i (a free slot when i is out of range).
@@ -52,7 +52,7 @@ public:
     // Release every slot (tests; the product keeps the tables for its life).
     void Reset();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::array<DeviceSlot, kSlots> slots_{};
 };

@@ -1,8 +1,8 @@
 #include "platform/system.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 namespace fwu {
 namespace {
@@ -18,6 +18,8 @@ ISystem& System() {
     return *s;
 }
 
-void SetSystem(ISystem* system) { g_system.store(system); }
+void SetSystem(ISystem* system) {
+    g_system.store(system);
+}
 
 }  // namespace fwu

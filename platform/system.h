@@ -17,14 +17,14 @@ struct LocalTime {
 
 // Held for exactly as long as it lives; see ISystem::AcquireSingleInstance.
 class IInstanceGuard {
-public:
+  public:
     virtual ~IInstanceGuard() = default;
 };
 
 enum class InstanceResult { Acquired, AlreadyRunning, NoGuard };
 
 class ISystem {
-public:
+  public:
     virtual ~ISystem() = default;
 
     // Full path of the running executable (UTF-8), or "" when unavailable.

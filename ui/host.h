@@ -19,7 +19,7 @@ inline constexpr unsigned kTimerPeriodMs = 100;
 inline constexpr unsigned kSysCommandAbout = 0x0010;
 
 class IDialogHost {
-public:
+  public:
     virtual ~IDialogHost() = default;
 
     virtual void SetWindowTitle(const std::string& title) = 0;

@@ -32,9 +32,10 @@ struct ImageResult {
 // returning only when the handler (and any message box it opens) is done.
 // lParam of a success WM_UPGRADE_RESULT is the address of upgradeResults.
 class IUpgradeSink {
-public:
+  public:
     virtual ~IUpgradeSink() = default;
-    virtual std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) = 0;
+    virtual std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam,
+                                      std::intptr_t lParam) = 0;
 };
 
 struct UpgradeContext {
