@@ -81,15 +81,15 @@ void BuildAddressCommand(DownloadJob& job, std::uint8_t code, std::uint32_t addr
 // 0xE5: ask for the checksum of what the device stored and compare it with
 // the package's. A reply that cannot be read counts as a mismatch, so a page
 // is never taken as verified without the device's answer.
-enum class VerifyResult { Ok, WriteFailed, Mismatch };
-
-VerifyResult VerifyPage(HidHandle& device, DownloadJob& job, ProtocolGeneration g,
+// Read back the checksum of `page` and compare it with the package's: 0 when
+// it matches, otherwise the status that ends the download.
+std::int32_t VerifyPage(HidHandle& device, DownloadJob& job, ProtocolGeneration g,
                         std::uint32_t position, std::uint32_t page) {
     ClearPayload(job);
     BuildCommand(job.report, kCmdReadChecksum);
     StoreLe32(&job.report[5], job.image.pageAddress(page));
     job.report[9] = kChecksumReadParam;
-    if (!Write(device, job, true)) return VerifyResult::WriteFailed;
+    if (!Write(device, job, true)) return kStatusChecksumRead;
     if (g == ProtocolGeneration::V1_0) ReportProgress(job, true);
     PauseMs(1);
     ClearPayload(job);
@@ -97,16 +97,16 @@ VerifyResult VerifyPage(HidHandle& device, DownloadJob& job, ProtocolGeneration 
     const std::uint32_t expected = PageChecksum(job, page);
     const std::uint32_t actual = LoadLe32(&job.report[5]);
     if (!replied || actual != expected) {
-        if (job.Stopping()) return VerifyResult::Mismatch;
+        if (job.Stopping()) return kStatusChecksum;
         const char* fn = FunctionName(g);
         WriteLog(FWU_LOG_FILE, fn, __LINE__, "CheckSum error!");
         WriteLog(FWU_LOG_FILE, fn, __LINE__,
                  Format("升级包中的第%d页CheckSum:0x%X", static_cast<int>(position), expected));
         WriteLog(FWU_LOG_FILE, fn, __LINE__, Format("固件回应的CheckSum:0x%X", actual));
-        return VerifyResult::Mismatch;
+        return kStatusChecksum;
     }
     ReportProgress(job, true);
-    return VerifyResult::Ok;
+    return 0;
 }
 
 // Shared start of both routines; false when the image is not written and the
@@ -201,15 +201,9 @@ void DownLoadFirmware2_0(HidHandle& device, DownloadJob& job, bool download,
             ClearPayload(job);
             BuildCommand(job.report, kCmdPageWrite);
             if (!CommandStep(device, job, true, true)) return fail(kStatusPageWrite);
-            switch (VerifyPage(device, job, ProtocolGeneration::V2_0, position, page)) {
-                case VerifyResult::Ok:
-                    return true;
-                case VerifyResult::WriteFailed:
-                    return fail(kStatusChecksumRead);
-                case VerifyResult::Mismatch:
-                    return fail(kStatusChecksum);
-            }
-            return false;
+            const std::int32_t verified =
+                VerifyPage(device, job, ProtocolGeneration::V2_0, position, page);
+            return verified == 0 || fail(verified);
         });
         if (!written) {
             SendFailure(job, status);
@@ -249,15 +243,9 @@ void DownLoadFirmware1_0(HidHandle& device, DownloadJob& job, bool download,
             ClearPayload(job);
             BuildCommand(job.report, kCmdPageWrite);
             if (!CommandStep(device, job, true, true)) return fail(kStatusPageWrite);
-            switch (VerifyPage(device, job, ProtocolGeneration::V1_0, position, page)) {
-                case VerifyResult::Ok:
-                    return true;
-                case VerifyResult::WriteFailed:
-                    return fail(kStatusChecksumRead);
-                case VerifyResult::Mismatch:
-                    return fail(kStatusChecksum);
-            }
-            return false;
+            const std::int32_t verified =
+                VerifyPage(device, job, ProtocolGeneration::V1_0, position, page);
+            return verified == 0 || fail(verified);
         });
         if (!written) {
             SendFailure(job, status);
