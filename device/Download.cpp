@@ -127,18 +127,30 @@ bool Prepare(DownloadJob& job, bool download, bool totalExcludesUpToDate) {
 }
 
 // Pages go in ascending order with the final page held back and written
-// last; `position` is the loop index that the log shows for it.
+// last; `position` is the loop index that the log shows for it. `writePage`
+// returns 0 for a page written and verified, or the status that ends the
+// download; the first such status is returned (0 when every page went).
 template <typename PageFn>
-bool ForEachPage(const DownloadJob& job, PageFn&& fn) {
+std::int32_t WritePages(const DownloadJob& job, PageFn&& writePage) {
     const std::uint32_t pageCount = job.image.pageCount();
     const std::uint32_t finalPage = job.image.finalPageIndex();
     for (std::uint64_t i = 0; i <= pageCount; ++i) {
         if (i == finalPage) continue;
         const std::uint32_t position = static_cast<std::uint32_t>(i);
         const std::uint32_t page = i == pageCount ? finalPage : position;
-        if (!fn(position, page)) return false;
+        const std::int32_t status = writePage(position, page);
+        if (status != 0) return status;
     }
-    return true;
+    return 0;
+}
+
+// Commit the page just sent (0xE4) and verify it by its checksum read-back.
+std::int32_t CommitAndVerify(HidHandle& device, DownloadJob& job, ProtocolGeneration g,
+                             std::uint32_t position, std::uint32_t page) {
+    ClearPayload(job);
+    BuildCommand(job.report, kCmdPageWrite);
+    if (!CommandStep(device, job, true, true)) return kStatusPageWrite;
+    return VerifyPage(device, job, g, position, page);
 }
 
 }  // namespace
@@ -183,29 +195,20 @@ void DownLoadFirmware2_0(HidHandle& device, DownloadJob& job, bool download,
                          bool totalExcludesUpToDate) {
     FWU_LOG("升级过程开始，2.0协议");
     if (Prepare(job, download, totalExcludesUpToDate)) {
-        std::int32_t status = 0;
-        const auto fail = [&status](std::int32_t code) {
-            status = code;
-            return false;
-        };
-        const bool written = ForEachPage(job, [&](std::uint32_t position, std::uint32_t page) {
-            ClearPayload(job);
-            BuildCommand(job.report, kCmdPreparePage);
-            job.report[5] = kPrepareParam;
-            if (!CommandStep(device, job, false, true)) return fail(kStatusPreparePage);
-            if (!SendPageData(device, job, page, true)) return fail(kStatusPageData);
-            ClearPayload(job);
-            BuildAddressCommand(job, kCmdPageAddress, job.image.pageAddress(page),
-                                PageChecksum(job, page));
-            if (!CommandStep(device, job, true, true)) return fail(kStatusPageAddress);
-            ClearPayload(job);
-            BuildCommand(job.report, kCmdPageWrite);
-            if (!CommandStep(device, job, true, true)) return fail(kStatusPageWrite);
-            const std::int32_t verified =
-                VerifyPage(device, job, ProtocolGeneration::V2_0, position, page);
-            return verified == 0 || fail(verified);
-        });
-        if (!written) {
+        const std::int32_t status =
+            WritePages(job, [&](std::uint32_t position, std::uint32_t page) {
+                ClearPayload(job);
+                BuildCommand(job.report, kCmdPreparePage);
+                job.report[5] = kPrepareParam;
+                if (!CommandStep(device, job, false, true)) return kStatusPreparePage;
+                if (!SendPageData(device, job, page, true)) return kStatusPageData;
+                ClearPayload(job);
+                BuildAddressCommand(job, kCmdPageAddress, job.image.pageAddress(page),
+                                    PageChecksum(job, page));
+                if (!CommandStep(device, job, true, true)) return kStatusPageAddress;
+                return CommitAndVerify(device, job, ProtocolGeneration::V2_0, position, page);
+            });
+        if (status != 0) {
             SendFailure(job, status);
             return;
         }
@@ -230,24 +233,15 @@ void DownLoadFirmware1_0(HidHandle& device, DownloadJob& job, bool download,
             SendFailure(job, kStatusPageData);
             return;
         }
-        std::int32_t status = 0;
-        const auto fail = [&status](std::int32_t code) {
-            status = code;
-            return false;
-        };
-        const bool written = ForEachPage(job, [&](std::uint32_t position, std::uint32_t page) {
-            ClearPayload(job);
-            BuildAddressCommand(job, kCmdPageAddress, job.image.pageAddress(page), page);
-            if (!CommandStep(device, job, true, true)) return fail(kStatusPageAddress);
-            if (!SendPageData(device, job, page, true)) return fail(kStatusPageData);
-            ClearPayload(job);
-            BuildCommand(job.report, kCmdPageWrite);
-            if (!CommandStep(device, job, true, true)) return fail(kStatusPageWrite);
-            const std::int32_t verified =
-                VerifyPage(device, job, ProtocolGeneration::V1_0, position, page);
-            return verified == 0 || fail(verified);
-        });
-        if (!written) {
+        const std::int32_t status =
+            WritePages(job, [&](std::uint32_t position, std::uint32_t page) {
+                ClearPayload(job);
+                BuildAddressCommand(job, kCmdPageAddress, job.image.pageAddress(page), page);
+                if (!CommandStep(device, job, true, true)) return kStatusPageAddress;
+                if (!SendPageData(device, job, page, true)) return kStatusPageData;
+                return CommitAndVerify(device, job, ProtocolGeneration::V1_0, position, page);
+            });
+        if (status != 0) {
             SendFailure(job, status);
             return;
         }
