@@ -165,6 +165,11 @@ bool SendDataToDevice(HidHandle& device, Report& report, bool logOut) {
     return false;
 }
 
+bool SendCommandToDevice(HidHandle& device, Report& report) {
+    if (!device.gone()) device.io().DropQueuedInput();
+    return SendDataToDevice(device, report, true);
+}
+
 bool ReadDataFromDevice(HidHandle& device, Report& report) {
     std::uint32_t error = 0;
     std::uint32_t waited = 0;
@@ -211,7 +216,7 @@ void BuildCommand(Report& report, std::uint8_t code) {
 }
 
 bool CommandExchange(HidHandle& device, Report& report) {
-    if (!SendDataToDevice(device, report, true)) return false;
+    if (!SendCommandToDevice(device, report)) return false;
     PauseMs(1);
     std::fill(report.begin() + 1, report.end(), std::uint8_t{0});
     return ReadDataFromDevice(device, report);

@@ -28,6 +28,10 @@ using Report = std::array<std::uint8_t, kReportSize>;
 // Transport (log lines "out data:...", "In data:...", "Error code:0x%x").
 bool SendDataToDevice(HidHandle& device, Report& report, bool logOut);
 bool ReadDataFromDevice(HidHandle& device, Report& report);
+// A command that expects a reply: input reports still queued from earlier
+// exchanges are dropped first, so that the next report read is the reply to
+// this command; then sent as SendDataToDevice with logOut.
+bool SendCommandToDevice(HidHandle& device, Report& report);
 std::uint8_t GetOutputReportId(HidHandle& device);
 
 // Fill bytes 1..4 with the frame of `code` (0xA5, code, 0x5A, ~code) and clear

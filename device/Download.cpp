@@ -44,14 +44,21 @@ void ClearPayload(DownloadJob& job) {
     std::fill(job.report.begin() + 1, job.report.end(), 0);
 }
 
+// Every logged write is a command whose reply is read next.
 bool Write(HidHandle& device, DownloadJob& job, bool logOut) {
     if (job.Stopping()) return false;
-    return SendDataToDevice(device, job.report, logOut);
+    return logOut ? SendCommandToDevice(device, job.report)
+                  : SendDataToDevice(device, job.report, false);
 }
 
 bool Read(HidHandle& device, DownloadJob& job) {
     if (job.Stopping()) return false;
     return ReadDataFromDevice(device, job.report);
+}
+
+bool IsOtherCommandFrame(const Report& report, std::uint8_t code) {
+    return report[1] == 0xA5 && report[3] == 0x5A &&
+           report[4] == static_cast<std::uint8_t>(report[2] ^ 0xFF) && report[2] != code;
 }
 
 std::uint32_t PageChecksum(const DownloadJob& job, std::uint32_t page) {
@@ -93,7 +100,10 @@ std::int32_t VerifyPage(HidHandle& device, DownloadJob& job, ProtocolGeneration 
     if (g == ProtocolGeneration::V1_0) ReportProgress(job, true);
     PauseMs(1);
     ClearPayload(job);
-    const bool replied = Read(device, job);
+    // A report framed as another command's reply is not the checksum the
+    // device computed (a reply left over from an earlier exchange, or a
+    // device repeating itself) and never verifies a page.
+    const bool replied = Read(device, job) && !IsOtherCommandFrame(job.report, kCmdReadChecksum);
     const std::uint32_t expected = PageChecksum(job, page);
     const std::uint32_t actual = LoadLe32(&job.report[5]);
     if (!replied || actual != expected) {

@@ -44,6 +44,11 @@ class IHidDevice {
     // Vendor and product identifiers; false when the device is gone.
     virtual bool GetAttributes(std::uint16_t& vid, std::uint16_t& pid) = 0;
 
+    // Discard the input reports already queued for this handle without
+    // waiting. A reply that arrived after its read gave up would otherwise be
+    // taken as the answer to the next request.
+    virtual void DropQueuedInput() = 0;
+
     // Error number of the last failed call, for the log.
     virtual std::uint32_t LastError() const = 0;
 };
@@ -57,6 +62,9 @@ class IHidBackend {
     virtual std::vector<std::string> EnumeratePaths() = 0;
     // Open a path for reading and writing (shared); nullptr on failure.
     virtual std::unique_ptr<IHidDevice> Open(const std::string& path) = 0;
+    // True when `path` is present but this user is not allowed to open it,
+    // so the user can be told how to get access.
+    virtual bool AccessDenied(const std::string& /*path*/) { return false; }
 };
 
 enum class HotplugEvent { Arrival, Removal };

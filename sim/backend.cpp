@@ -234,6 +234,22 @@ class SimDevice : public IHidDevice {
         return ok;
     }
 
+    void DropQueuedInput() override {
+        // Replies the host never read are gone; one that was an end-of-image
+        // answer still lets the controller restart.
+        Notes notes;
+        {
+            std::lock_guard lock(state_->mu);
+            while (Alive() && !c_->replies.empty()) {
+                const bool leave = c_->replies.front().leaveAfter;
+                c_->replies.pop_front();
+                if (leave && c_->pendingLeave != LeaveTarget::None)
+                    state_->Leave(*c_, c_->pendingLeave, notes);
+            }
+        }
+        state_->Dispatch(notes);
+    }
+
     bool GetAttributes(std::uint16_t& vid, std::uint16_t& pid) override {
         std::lock_guard lock(state_->mu);
         if (!Alive()) return false;

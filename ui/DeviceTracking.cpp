@@ -5,12 +5,18 @@
 #include <cstdlib>
 
 #include "base/text.h"
+#include "device/hid.h"
 #include "log/log.h"
 #include "ui/FirmwareUpgradeDlg.h"
 
 namespace fwu {
 
 namespace {
+
+constexpr const char* kAccessDeniedText =
+    "A controller is connected, but this user may not open it.\n"
+    "Install the udev rules that come with the tool (70-firmwareupgrade.rules in "
+    "/usr/lib/udev/rules.d), then unplug the controller and plug it in again.";
 
 // Reads the (at most) four characters after `marker` as hexadecimal, the way
 // a C conversion with base 16 does (stops at the first character that does
@@ -111,10 +117,18 @@ bool CFirmwareUpgradeDlg::OnDeviceChange(HotplugEvent event, const std::string& 
     return true;
 }
 
+void CFirmwareUpgradeDlg::NoticeDeniedAccess(const std::string& path) {
+    if (accessNoticeShown_ || !HidBackend().AccessDenied(path)) return;
+    accessNoticeShown_ = true;
+    FWU_LOG("Open device failure: permission denied.");
+    host_.MessageBox(kAccessDeniedText, "");
+}
+
 bool CFirmwareUpgradeDlg::UpdateDeviceArrival(const std::string& path) {
     DeviceHandle device = OpenDevice(path);
     if (!device) {
         FWU_LOG("Open device failure!");
+        NoticeDeniedAccess(path);
         return false;
     }
 
@@ -188,7 +202,10 @@ bool CFirmwareUpgradeDlg::NormalDeviceArrival(const std::string& path) {
 
     DeviceHandle device = OpenDevice(path);
     m_deviceInfos.clear();
-    if (!device) return false;
+    if (!device) {
+        NoticeDeniedAccess(path);
+        return false;
+    }
 
     const int count = ImageCount();
     std::string text = "V";
@@ -275,6 +292,12 @@ void CFirmwareUpgradeDlg::InitialScan() {
             found.reset();
             NormalDeviceArrival(path);
         }
+    }
+    // The searches pass over controllers they may not open; say so rather
+    // than show an empty window without a reason.
+    for (const std::string& path : HidBackend().EnumeratePaths()) {
+        const auto [vid, pid] = ParseVidPid(path);
+        if (IsNormalId(vid, pid) || IsUpgradeId(vid, pid)) NoticeDeniedAccess(path);
     }
 }
 

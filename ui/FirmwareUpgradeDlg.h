@@ -122,6 +122,10 @@ class CFirmwareUpgradeDlg {
 
     int ImageCount() const;
     void ShowEmptyWindow();
+    // Tells the user, once per run of the tool, that a controller at `path`
+    // is present but may not be opened by this user, and what to install.
+    void NoticeDeniedAccess(const std::string& path);
+    bool accessNoticeShown_ = false;
     void SetProgressRangeFor(double total);
     void StopWaiting();
     double ProgressUnitsOf(int k) const;

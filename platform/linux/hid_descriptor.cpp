@@ -11,19 +11,35 @@ constexpr std::uint8_t kLongItemPrefix = 0xFE;
 constexpr unsigned kTypeMain = 0;
 constexpr unsigned kTypeGlobal = 1;
 constexpr unsigned kMainOutput = 0x9;
+constexpr unsigned kGlobalReportSize = 0x7;
 constexpr unsigned kGlobalReportId = 0x8;
 constexpr unsigned kGlobalPush = 0xA;
 constexpr unsigned kGlobalPop = 0xB;
+// Main item data bits.
+constexpr std::uint32_t kMainConstant = 0x1;
+constexpr std::uint32_t kMainVariable = 0x2;
 // Deeper Push nesting than any real device uses; beyond it Push is ignored.
 constexpr std::size_t kMaxPushDepth = 32;
+
+// The global items the walk keeps, saved and restored by Push and Pop.
+struct GlobalState {
+    std::uint8_t reportId = 0;
+    std::uint32_t reportSize = 0;
+};
+
+std::uint32_t ItemValue(const std::uint8_t* data, std::size_t size) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < size; ++i) value |= std::uint32_t{data[i]} << (8 * i);
+    return value;
+}
 
 }  // namespace
 
 ReportDescriptorInfo ParseReportDescriptor(std::span<const std::uint8_t> descriptor) {
     ReportDescriptorInfo info;
     bool outputSeen = false;
-    std::uint8_t currentId = 0;
-    std::vector<std::uint8_t> pushed;
+    GlobalState global;
+    std::vector<GlobalState> pushed;
 
     std::size_t pos = 0;
     while (pos < descriptor.size()) {
@@ -41,23 +57,29 @@ ReportDescriptorInfo ParseReportDescriptor(std::span<const std::uint8_t> descrip
         const unsigned type = (prefix >> 2) & 0x3u;
         const unsigned tag = (prefix >> 4) & 0xFu;
         if (descriptor.size() - pos - 1 < dataSize) break;
-        const std::uint8_t* data = descriptor.data() + pos + 1;
+        const std::uint32_t value = ItemValue(descriptor.data() + pos + 1, dataSize);
 
         if (type == kTypeGlobal) {
             if (tag == kGlobalReportId && dataSize >= 1) {
-                currentId = data[0];
+                global.reportId = static_cast<std::uint8_t>(value);
                 info.numberedReports = true;
+            } else if (tag == kGlobalReportSize) {
+                global.reportSize = value;
             } else if (tag == kGlobalPush) {
-                if (pushed.size() < kMaxPushDepth) pushed.push_back(currentId);
+                if (pushed.size() < kMaxPushDepth) pushed.push_back(global);
             } else if (tag == kGlobalPop) {
                 if (!pushed.empty()) {
-                    currentId = pushed.back();
+                    global = pushed.back();
                     pushed.pop_back();
                 }
             }
         } else if (type == kTypeMain && tag == kMainOutput && !outputSeen) {
-            outputSeen = true;
-            info.outputReportId = currentId;
+            const bool constant = (value & kMainConstant) != 0;
+            const bool array = (value & kMainVariable) == 0;
+            if (!constant && !array && global.reportSize > 1) {
+                outputSeen = true;
+                info.outputReportId = global.reportId;
+            }
         }
         pos += 1 + dataSize;
     }

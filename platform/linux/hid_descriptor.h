@@ -10,8 +10,11 @@
 namespace fwu {
 
 struct ReportDescriptorInfo {
-    // Report ID in force at the first Output main item; 0 when that item
-    // comes before any Report ID item or there is no Output item at all.
+    // Report ID of the first output value field, as the HID class driver of
+    // the other platform lists output value capabilities: Output main items
+    // that are constant (padding) or that it lists as buttons (fields of one
+    // bit, and arrays) are passed over. 0 when the first value field comes
+    // before any Report ID item or there is none.
     std::uint8_t outputReportId = 0;
     // True when the descriptor declares any Report ID.
     bool numberedReports = false;

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -31,6 +32,8 @@ namespace fwu {
 namespace {
 
 constexpr std::uint8_t kStringDescriptorType = 0x03;
+// More queued reports than any controller sends unasked between two requests.
+constexpr int kMaxDroppedReports = 256;
 
 class HidrawDevice final : public IHidDevice {
   public:
@@ -41,19 +44,30 @@ class HidrawDevice final : public IHidDevice {
     HidrawDevice& operator=(const HidrawDevice&) = delete;
 
     bool Write(const std::uint8_t* report, std::size_t length) override {
-        if (report == nullptr || length == 0) return Fail(EINVAL);
-        // hidraw takes the report ID as the first byte only for numbered
-        // reports; an ID of 0 means the payload alone goes out.
-        const std::uint8_t* data = report[0] == 0 ? report + 1 : report;
-        const std::size_t size = report[0] == 0 ? length - 1 : length;
-        if (size == 0) return Fail(EINVAL);
+        // The whole report goes to hidraw with its ID in the first byte, 0
+        // included: the kernel takes that byte as the report ID and sends it
+        // only when it is not 0. Leaving a 0 out here would make the kernel
+        // strip the first payload byte instead whenever that byte is 0.
+        if (report == nullptr || length < 2) return Fail(EINVAL);
         ssize_t written;
         do {
-            written = ::write(fd_, data, size);
+            written = ::write(fd_, report, length);
         } while (written < 0 && errno == EINTR);
         if (written < 0) return Fail(errno);
-        if (static_cast<std::size_t>(written) != size) return Fail(EIO);
+        if (static_cast<std::size_t>(written) != length) return Fail(EIO);
         return true;
+    }
+
+    void DropQueuedInput() override {
+        // Each open node keeps its own queue of input reports; take what is
+        // there without waiting. Bounded, so a device that never stops
+        // sending cannot hold the caller here.
+        std::array<std::uint8_t, kReportSize + 1> scratch{};
+        for (int i = 0; i < kMaxDroppedReports; ++i) {
+            pollfd pfd{fd_, POLLIN, 0};
+            if (::poll(&pfd, 1, 0) <= 0 || (pfd.revents & POLLIN) == 0) return;
+            if (::read(fd_, scratch.data(), scratch.size()) <= 0) return;
+        }
     }
 
     ReadStatus Read(std::uint8_t* report, std::size_t length, std::uint32_t timeoutMs) override {
@@ -119,21 +133,33 @@ class HidrawDevice final : public IHidDevice {
         return true;
     }
 
+    // The output report of a requested length must reach the device as a
+    // SET_REPORT request on its control pipe. Which way the bytes go:
+    //  - no interrupt OUT endpoint: HIDIOCSOUTPUT; usbhid has no other route
+    //    for an output report and sends it as SET_REPORT(Output) on the
+    //    control pipe;
+    //  - an interrupt OUT endpoint and a USB device we may open: usbhid would
+    //    send HIDIOCSOUTPUT on that endpoint, and the kernel refuses a class
+    //    request through usbfs to an interface usbhid owns, so usbhid is
+    //    detached from the interface for this one request and attached again
+    //    straight after (the hidraw node is then created anew);
+    //  - otherwise (no access to the USB device, or not a USB device):
+    //    HIDIOCSOUTPUT, the only route left, on the interrupt endpoint.
+    // A report ID of 0 is not sent as a byte on either pipe.
     bool SetOutputReport(const std::uint8_t* report, std::size_t length) override {
-        if (report == nullptr || length == 0) return Fail(EINVAL);
-        // SET_REPORT on the control pipe where we can reach it. HIDIOCSOUTPUT
-        // is the stand-in otherwise (non-USB transports, no access to the USB
-        // node); on USB it may use the interrupt endpoint instead.
-        if (usb_ && usb_->Available() && usb_->HasInterface()) {
-            // Over the control pipe an ID of 0 is not sent as a byte.
+        if (report == nullptr || length < 2) return Fail(EINVAL);
+        if (usb_ && usb_->HasInterruptOut() && usb_->Available()) {
             const std::uint8_t id = report[0];
             const std::uint8_t* data = id == 0 ? report + 1 : report;
             const std::size_t size = id == 0 ? length - 1 : length;
-            if (size == 0) return Fail(EINVAL);
-            const int sent = usb_->SetOutputReport(id, data, size);
-            if (sent < 0) return Fail(-sent);
-            if (static_cast<std::size_t>(sent) != size) return Fail(EIO);
-            return true;
+            const int sent = usb_->SetOutputReportDetached(id, data, size);
+            if (sent >= 0) {
+                if (static_cast<std::size_t>(sent) != size) return Fail(EIO);
+                return true;
+            }
+            // The interface could not be taken over: this is no fault of
+            // the device, so the request goes the remaining way.
+            if (sent != -EACCES && sent != -EBUSY && sent != -EPERM) return Fail(-sent);
         }
         if (length >= (1u << _IOC_SIZEBITS)) return Fail(EINVAL);
         std::vector<std::uint8_t> copy(report, report + length);
@@ -211,12 +237,25 @@ class HidrawBackend final : public IHidBackend {
         const int fd = ::open(parsed->node.c_str(), O_RDWR | O_CLOEXEC);
         if (fd < 0) return nullptr;
         struct stat info {};
-        if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode)) {
+        hidraw_devinfo ids{};
+        // Node names are reused: the node must still be the device the path
+        // names, not one that took its name after a re-enumeration.
+        if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode) ||
+            ::ioctl(fd, HIDIOCGRAWINFO, &ids) < 0 ||
+            ((parsed->vid != 0 || parsed->pid != 0) &&
+             (static_cast<std::uint16_t>(ids.vendor) != parsed->vid ||
+              static_cast<std::uint16_t>(ids.product) != parsed->pid))) {
             ::close(fd);
             return nullptr;
         }
         auto usb = std::make_unique<UsbControl>(usb_, UsbLocationOfNode(info.st_rdev));
         return MakeHidrawDevice(fd, ReadDescriptorInfo(fd), std::move(usb));
+    }
+
+    bool AccessDenied(const std::string& path) override {
+        const auto parsed = ParseHidrawPath(path);
+        if (!parsed) return false;
+        return ::access(parsed->node.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
     }
 
   private:

@@ -5,6 +5,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <vector>
 
 namespace fwu {
@@ -50,6 +53,28 @@ int SysattrInt(udev_device* device, const char* name, int base) {
     return static_cast<int>(value);
 }
 
+std::string FirstLine(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// Whether the interface's sysfs directory lists an interrupt OUT endpoint
+// ("ep_XX" entries with "direction" and "type" attributes).
+bool HasInterruptOutEndpoint(const char* interfaceSyspath) {
+    if (interfaceSyspath == nullptr) return false;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(interfaceSyspath, ec)) {
+        if (!entry.path().filename().string().starts_with("ep_")) continue;
+        if (FirstLine(entry.path() / "direction") == "out" &&
+            FirstLine(entry.path() / "type") == "Interrupt") {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 UsbLocation UsbLocationOfNode(dev_t rdev) {
@@ -66,6 +91,8 @@ UsbLocation UsbLocationOfNode(dev_t rdev) {
         location.bus = SysattrInt(usbDevice, "busnum", 10);
         location.address = SysattrInt(usbDevice, "devnum", 10);
         location.interfaceNumber = SysattrInt(usbInterface, "bInterfaceNumber", 16);
+        if (usbInterface != nullptr)
+            location.interruptOut = HasInterruptOutEndpoint(udev_device_get_syspath(usbInterface));
         udev_device_unref(node);
     }
     udev_unref(context);
@@ -126,18 +153,32 @@ int UsbControl::GetStringDescriptor(std::uint8_t index, std::uint8_t* data, std:
     return rc < 0 ? ErrnoOfUsb(rc) : rc;
 }
 
-int UsbControl::SetOutputReport(std::uint8_t reportId, const std::uint8_t* data,
-                                std::size_t length) {
+int UsbControl::SetOutputReportDetached(std::uint8_t reportId, const std::uint8_t* data,
+                                        std::size_t length) {
     if (length > 0xFFFF) return -EINVAL;
     if (location_.interfaceNumber < 0) return -ENODEV;
     if (const int rc = EnsureOpen(); rc < 0) return rc;
-    std::vector<std::uint8_t> copy(data, data + length);  // libusb wants a writable buffer
-    const int rc =
-        libusb_control_transfer(handle_, kClassOutToInterface, kSetReport,
-                                static_cast<std::uint16_t>((kReportTypeOutput << 8) | reportId),
-                                static_cast<std::uint16_t>(location_.interfaceNumber), copy.data(),
-                                static_cast<std::uint16_t>(length), kControlTimeoutMs);
-    return rc < 0 ? ErrnoOfUsb(rc) : rc;
+    const int iface = location_.interfaceNumber;
+    const bool detached = libusb_kernel_driver_active(handle_, iface) == 1;
+    if (detached) {
+        if (const int rc = libusb_detach_kernel_driver(handle_, iface); rc != LIBUSB_SUCCESS)
+            return rc == LIBUSB_ERROR_NOT_FOUND ? -EBUSY : ErrnoOfUsb(rc);
+    }
+    int result = -EBUSY;
+    if (libusb_claim_interface(handle_, iface) == LIBUSB_SUCCESS) {
+        std::vector<std::uint8_t> copy(data, data + length);  // libusb wants a writable buffer
+        const int rc =
+            libusb_control_transfer(handle_, kClassOutToInterface, kSetReport,
+                                    static_cast<std::uint16_t>((kReportTypeOutput << 8) | reportId),
+                                    static_cast<std::uint16_t>(iface), copy.data(),
+                                    static_cast<std::uint16_t>(length), kControlTimeoutMs);
+        result = rc < 0 ? ErrnoOfUsb(rc) : rc;
+        libusb_release_interface(handle_, iface);
+    }
+    // Give the interface back to its driver, also when the request failed; a
+    // device that restarted on the request is gone and needs nothing.
+    if (detached) libusb_attach_kernel_driver(handle_, iface);
+    return result;
 }
 
 }  // namespace fwu

@@ -21,6 +21,7 @@ struct UsbLocation {
     int bus = -1;
     int address = -1;
     int interfaceNumber = -1;
+    bool interruptOut = false;  // the HID interface has an interrupt OUT endpoint
     bool known() const { return bus >= 0 && address >= 0; }
 };
 
@@ -56,14 +57,20 @@ class UsbControl {
     // have permission for).
     bool Available() { return EnsureOpen() == 0; }
     bool HasInterface() const { return location_.interfaceNumber >= 0; }
+    bool HasInterruptOut() const { return HasInterface() && location_.interruptOut; }
 
     // GET_DESCRIPTOR(string `index`, US English) asking for exactly `length`
     // bytes; the number of bytes received, or a negative errno value.
     int GetStringDescriptor(std::uint8_t index, std::uint8_t* data, std::size_t length);
 
     // SET_REPORT(Output, `reportId`) to the HID interface with `length`
-    // bytes of `data`; the number of bytes sent, or a negative errno value.
-    int SetOutputReport(std::uint8_t reportId, const std::uint8_t* data, std::size_t length);
+    // bytes of `data`, on the control pipe. The kernel passes a class request
+    // to an interface only to the interface's owner, so the kernel driver is
+    // detached from the interface for the request and attached again at once.
+    // The number of bytes sent, or a negative errno value (-EACCES, -EBUSY or
+    // -EPERM when the interface could not be taken over).
+    int SetOutputReportDetached(std::uint8_t reportId, const std::uint8_t* data,
+                                std::size_t length);
 
   private:
     // Opens the device when needed; 0 or a negative errno value.

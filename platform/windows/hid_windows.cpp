@@ -117,6 +117,9 @@ class Win32HidDevice final : public IHidDevice {
         return true;
     }
 
+    // The HID class driver keeps a queue of input reports for each handle.
+    void DropQueuedInput() override { HidD_FlushQueue(handle_); }
+
     std::uint32_t LastError() const override { return lastError_.load(); }
 
   private:

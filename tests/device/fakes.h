@@ -113,6 +113,10 @@ class FakeDevice : public IHidDevice {
         return true;
     }
 
+    // `replies` are the device's scripted answers, not reports already
+    // queued; the call is only noted.
+    void DropQueuedInput() override { hid_->Note("drop " + hid_->path); }
+
     std::uint32_t LastError() const override { return hid_->errorNumber; }
 
   private:

@@ -50,14 +50,18 @@ class HidrawIo : public ::testing::Test {
     std::unique_ptr<IHidDevice> device_;
 };
 
-TEST_F(HidrawIo, WriteDropsAZeroReportIdAndKeepsANumberedOne) {
+TEST_F(HidrawIo, WriteSendsTheWholeReportWithItsIdEvenWhenItIsZero) {
+    // hidraw takes the first byte as the report ID; leaving a 0 out would
+    // make the kernel drop the first payload byte whenever it is 0.
     Open(false, 0);
     auto plain = Report(0);
+    plain[1] = 0x00;
     ASSERT_TRUE(device_->Write(plain.data(), plain.size()));
     const auto sentPlain = Received();
-    ASSERT_EQ(sentPlain.size(), 64u);
-    EXPECT_EQ(sentPlain[0], 1);
-    EXPECT_EQ(sentPlain[63], 64);
+    ASSERT_EQ(sentPlain.size(), 65u);
+    EXPECT_EQ(sentPlain[0], 0);
+    EXPECT_EQ(sentPlain[1], 0);
+    EXPECT_EQ(sentPlain[64], 64);
 
     auto numbered = Report(2);
     ASSERT_TRUE(device_->Write(numbered.data(), numbered.size()));
@@ -66,6 +70,18 @@ TEST_F(HidrawIo, WriteDropsAZeroReportIdAndKeepsANumberedOne) {
     EXPECT_EQ(sentNumbered[0], 2);
     EXPECT_EQ(sentNumbered[64], 64);
     EXPECT_EQ(device_->OutputReportId(), 0);
+}
+
+TEST_F(HidrawIo, QueuedInputIsDroppedAndALaterReportIsStillRead) {
+    Open(true, 1);
+    Send({0x01, 0xAA});
+    Send({0x01, 0xBB});
+    device_->DropQueuedInput();
+    std::array<std::uint8_t, kReportSize> in{};
+    EXPECT_EQ(device_->Read(in.data(), in.size(), 0), ReadStatus::Timeout);
+    Send({0x01, 0xCC});
+    ASSERT_EQ(device_->Read(in.data(), in.size(), 1000), ReadStatus::Ok);
+    EXPECT_EQ(in[1], 0xCC);
 }
 
 TEST_F(HidrawIo, ReadPutsTheReportIdInByteZero) {

@@ -270,56 +270,66 @@ TEST(NoUnverifiedSuccess, NoFaultAnywhereYieldsASuccessTheDeviceDidNotConfirm) {
     }
 }
 
-// A controller that answers every command but never the checksum read-back.
+// A controller that answers every command but never the checksum read-back:
+// the read fails, or (`repeat`) it answers with its previous reply again,
+// the echo of the commit command with zero in the checksum's bytes.
 class NoChecksumReply : public IHidDevice {
   public:
+    explicit NoChecksumReply(bool repeat) : repeat_(repeat) {}
     bool Write(const std::uint8_t* r, std::size_t) override {
+        if (!last_.empty() && last_[2] != 0xE5) previous_ = last_;
         last_.assign(r, r + kReportSize);
         if (IsCommand(last_, 0xE5)) ++*checksumReads;
         return true;
     }
     ReadStatus Read(std::uint8_t* r, std::size_t n, std::uint32_t) override {
-        if (last_.size() < 5 || last_[2] == 0xE5) return ReadStatus::Failed;
+        if (last_.size() < 5) return ReadStatus::Failed;
+        const std::vector<std::uint8_t>& echo = last_[2] == 0xE5 ? previous_ : last_;
+        if (echo.size() < 5 || (last_[2] == 0xE5 && !repeat_)) return ReadStatus::Failed;
         std::fill_n(r, n, 0);
-        std::copy_n(last_.begin(), 5, r);
+        std::copy_n(echo.begin(), 5, r);
         return ReadStatus::Ok;
     }
     std::uint8_t OutputReportId() override { return 0; }
     bool GetIndexedString(std::uint8_t, std::uint8_t*, std::size_t) override { return false; }
     bool SetOutputReport(const std::uint8_t*, std::size_t) override { return false; }
     bool GetAttributes(std::uint16_t&, std::uint16_t&) override { return true; }
+    void DropQueuedInput() override {}
     std::uint32_t LastError() const override { return 0x1F; }
     std::shared_ptr<int> checksumReads = std::make_shared<int>(0);
 
   private:
+    bool repeat_;
     std::vector<std::uint8_t> last_;
+    std::vector<std::uint8_t> previous_;
 };
 
-TEST(NoUnverifiedSuccess, ALostChecksumReplyIsAMismatchEvenForAZeroChecksum) {
+TEST(NoUnverifiedSuccess, ALostOrForeignChecksumReplyIsAMismatchEvenForAZeroChecksum) {
     const Package& pkg = SmallPackage();
-    for (const bool v2 : {true, false}) {
-        RecordingSink sink;
-        UpgradeContext ctx;
-        ctx.config = &pkg.config;
-        ctx.doneFlags.assign(2, 0);
-        ctx.hwnd = &sink;
-        ctx.progressTotal = 100;
-        DownloadJob job;
-        job.image = PackageImage(pkg.images[0]);
-        job.context = &ctx;
-        auto io = std::make_unique<NoChecksumReply>();
-        const std::shared_ptr<int> checksumReads = io->checksumReads;
-        HidHandle device(std::move(io), "scripted");
-        if (v2) {
-            DownLoadFirmware2_0(device, job, true, false);
-        } else {
-            DownLoadFirmware1_0(device, job, true, false);
+    for (const bool v2 : {true, false})
+        for (const bool repeat : {false, true}) {
+            RecordingSink sink;
+            UpgradeContext ctx;
+            ctx.config = &pkg.config;
+            ctx.doneFlags.assign(2, 0);
+            ctx.hwnd = &sink;
+            ctx.progressTotal = 100;
+            DownloadJob job;
+            job.image = PackageImage(pkg.images[0]);
+            job.context = &ctx;
+            auto io = std::make_unique<NoChecksumReply>(repeat);
+            const std::shared_ptr<int> checksumReads = io->checksumReads;
+            HidHandle device(std::move(io), "scripted");
+            if (v2) {
+                DownLoadFirmware2_0(device, job, true, false);
+            } else {
+                DownLoadFirmware1_0(device, job, true, false);
+            }
+            // The run ends at page 0, whose expected checksum is 0.
+            EXPECT_EQ(sink.FirstFailure(), kStatusChecksum);
+            EXPECT_EQ(*checksumReads, 1);
+            EXPECT_EQ(sink.Successes(), 0);
         }
-        // The run ends at page 0, whose expected checksum is 0.
-        EXPECT_EQ(sink.FirstFailure(), kStatusChecksum);
-        EXPECT_EQ(*checksumReads, 1);
-        EXPECT_EQ(sink.Successes(), 0);
-    }
 }
 
 TEST(AllUpdateOk, A2_0DeviceCanEndTheRunEarly) {

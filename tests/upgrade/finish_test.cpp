@@ -81,6 +81,7 @@ class ScriptedController : public IHidDevice {
     bool GetIndexedString(std::uint8_t, std::uint8_t*, std::size_t) override { return false; }
     bool SetOutputReport(const std::uint8_t*, std::size_t) override { return false; }
     bool GetAttributes(std::uint16_t&, std::uint16_t&) override { return true; }
+    void DropQueuedInput() override {}
     std::uint32_t LastError() const override { return 0x1F; }
 
   private:

@@ -5,6 +5,7 @@
 
 #include "base/bytes.h"
 #include "base/text.h"
+#include "device/DeviceManager.h"
 #include "package/version_block.h"
 
 namespace fwu::pkg {
@@ -364,6 +365,33 @@ std::string EmbedSource(std::span<const std::uint8_t> config,
         "}\n",
         kConfigRecordId, kPackageRecordId);
     return out;
+}
+
+std::string UdevRules(const PackageConfig& config) {
+    std::vector<UsbId> ids;
+    auto add = [&ids](UsbId id) {
+        if (id.BothNonZero() && std::find(ids.begin(), ids.end(), id) == ids.end())
+            ids.push_back(id);
+    };
+    for (const UsbId& id : config.normalIds) add(id);
+    add({UPGRADE_VID, kUpgradePid1});
+    add({UPGRADE_VID, kUpgradePid2});
+    add(config.upgradeId);
+
+    std::string text =
+        "# Access to the game controller for FirmwareUpgrade, in normal and in upgrade mode:\n"
+        "# the user at the seat (uaccess) and members of the plugdev group may open it.\n"
+        "# Generated from the tool's configuration record by fwpkg udev-rules.\n";
+    for (const UsbId& id : ids) {
+        const std::string vid = Format("%04x", unsigned{id.vid});
+        const std::string pid = Format("%04x", unsigned{id.pid});
+        text += "SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"" + vid + "\", ATTRS{idProduct}==\"" +
+                pid + "\", MODE=\"0660\", GROUP=\"plugdev\", TAG+=\"uaccess\"\n";
+        text += "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" + vid +
+                "\", ATTR{idProduct}==\"" + pid +
+                "\", MODE=\"0660\", GROUP=\"plugdev\", TAG+=\"uaccess\"\n";
+    }
+    return text;
 }
 
 }  // namespace fwu::pkg

@@ -74,6 +74,13 @@ std::optional<LoadedRecords> CheckRecords(std::span<const std::uint8_t> config,
                                           std::span<const std::uint8_t> package,
                                           std::string& error);
 
+// udev rules that let the seated user (uaccess) and members of the plugdev
+// group open the controller under every identity the tool looks for: the
+// configuration's normal-mode identities, the built-in upgrade-mode ones and
+// the configuration's upgrade identity. Both the hidraw node and the USB
+// device node (string descriptors, requests on the control pipe).
+std::string UdevRules(const PackageConfig& config);
+
 // C++ source that carries both records (trailing zero bytes are not stored
 // but restored on load) and defines fwu_embedded_record().
 std::string EmbedSource(std::span<const std::uint8_t> config,

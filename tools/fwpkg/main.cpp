@@ -3,6 +3,7 @@
 //   fwpkg describe CONFIG PACKAGE
 //   fwpkg demo-firmware MANIFEST OUTDIR                -> the manifest's firmware files
 //   fwpkg embed-source CONFIG PACKAGE OUT.cpp
+//   fwpkg udev-rules CONFIG PACKAGE OUT.rules
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -111,12 +112,26 @@ int EmbedSource(const fs::path& configPath, const fs::path& packagePath, const f
     return 0;
 }
 
+int UdevRules(const fs::path& configPath, const fs::path& packagePath, const fs::path& out) {
+    const auto config = ReadFile(configPath);
+    if (!config) return Fail("cannot read " + configPath.string());
+    const auto package = ReadFile(packagePath);
+    if (!package) return Fail("cannot read " + packagePath.string());
+    std::string error;
+    const auto loaded = fwu::pkg::CheckRecords(*config, *package, error);
+    if (!loaded) return Fail("refusing broken records: " + error);
+    const std::string text = fwu::pkg::UdevRules(loaded->config);
+    if (!WriteFile(out, text.data(), text.size())) return Fail("cannot write " + out.string());
+    return 0;
+}
+
 int Usage() {
     std::fputs(
         "usage: fwpkg build MANIFEST OUTDIR [--firmware-dir DIR]\n"
         "       fwpkg describe CONFIG PACKAGE\n"
         "       fwpkg demo-firmware MANIFEST OUTDIR\n"
-        "       fwpkg embed-source CONFIG PACKAGE OUT.cpp\n",
+        "       fwpkg embed-source CONFIG PACKAGE OUT.cpp\n"
+        "       fwpkg udev-rules CONFIG PACKAGE OUT.rules\n",
         stderr);
     return 2;
 }
@@ -135,5 +150,6 @@ int main(int argc, char** argv) {
     if (cmd == "describe" && args.size() == 3) return Describe(args[1], args[2]);
     if (cmd == "demo-firmware" && args.size() == 3) return DemoFirmware(args[1], args[2]);
     if (cmd == "embed-source" && args.size() == 4) return EmbedSource(args[1], args[2], args[3]);
+    if (cmd == "udev-rules" && args.size() == 4) return UdevRules(args[1], args[2], args[3]);
     return Usage();
 }
