@@ -186,11 +186,12 @@ void UsbIpServer::Note(const char* format, ...) {
 
 void UsbIpServer::TraceTransfer(std::uint32_t seqnum, std::uint32_t ep, bool in,
                                 const SetupPacket* setup, const std::vector<std::uint8_t>& data,
-                                std::int32_t status) {
+                                std::int32_t status, bool unanswered) {
     if (options_.trace == nullptr) return;
     const std::string setupText = setup ? Hex(setup->data(), setup->size()) : std::string("-");
-    Note("seq=%u ep=%u %s setup=%s len=%zu data=%s status=%d", seqnum, ep, in ? "in" : "out",
-         setupText.c_str(), data.size(), Hex(data.data(), data.size()).c_str(), status);
+    const std::string statusText = unanswered ? std::string("none") : std::to_string(status);
+    Note("seq=%u ep=%u %s setup=%s len=%zu data=%s status=%s", seqnum, ep, in ? "in" : "out",
+         setupText.c_str(), data.size(), Hex(data.data(), data.size()).c_str(), statusText.c_str());
 }
 
 bool UsbIpServer::Attach() {
@@ -311,7 +312,8 @@ bool UsbIpServer::ServeOne() {
     } else {
         t.status = -EPIPE;
     }
-    TraceTransfer(h.seqnum, h.ep, in, h.ep == 0 ? &h.setup : nullptr, in ? t.data : out, t.status);
+    TraceTransfer(h.seqnum, h.ep, in, h.ep == 0 ? &h.setup : nullptr, in ? t.data : out, t.status,
+                  t.unanswered);
     if (t.unanswered) return true;  // the device is going away
     return Answer(h.seqnum, t, in);
 }
@@ -322,7 +324,8 @@ void UsbIpServer::CompleteInput() {
         std::optional<Transfer> t = device_->TakeInput(p.length);
         if (!t) return;
         pendingIn_.erase(pendingIn_.begin());
-        TraceTransfer(p.seqnum, kEndpointIn & 0x0F, true, nullptr, t->data, t->status);
+        TraceTransfer(p.seqnum, kEndpointIn & 0x0F, true, nullptr, t->data, t->status,
+                      t->unanswered);
         if (t->unanswered) return;
         if (!Answer(p.seqnum, *t, true)) {
             Unplug("the host stopped listening");

@@ -88,7 +88,7 @@ class UsbIpServer {
     void DrainToHost();
     void Note(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void TraceTransfer(std::uint32_t seqnum, std::uint32_t ep, bool in, const SetupPacket* setup,
-                       const std::vector<std::uint8_t>& data, std::int32_t status);
+                       const std::vector<std::uint8_t>& data, std::int32_t status, bool unanswered);
 
     sim::SimBackend& sim_;
     IVirtualBus& bus_;
