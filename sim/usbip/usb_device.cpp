@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string_view>
 
 #include "base/bytes.h"
@@ -266,9 +267,9 @@ Transfer SimUsbDevice::OutputReport(std::span<const std::uint8_t> data, bool con
     // The report as the firmware sees it: byte 0 the report ID (0 on a
     // device without IDs, whose reports arrive without it), then the bytes
     // that actually arrived.
-    std::vector<std::uint8_t> report;
-    if (options_.reportId == 0) report.push_back(0);
-    report.insert(report.end(), data.begin(), data.end());
+    const std::size_t prefix = options_.reportId == 0 ? 1 : 0;
+    std::vector<std::uint8_t> report(prefix + data.size(), 0);
+    if (!data.empty()) std::memcpy(report.data() + prefix, data.data(), data.size());
     bool ok = false;
     if (mode_ == sim::Mode::Normal && controlPipe) {
         // Only SET_REPORT carries the switch report; its length is what the
