@@ -9,6 +9,12 @@
 #include "base/text.h"
 #include "platform/platform.h"
 #ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
 #include "platform/linux/hid_path.h"
 #endif
 
@@ -69,6 +75,24 @@ TEST(PlatformRumble, IndexesBeyondTheConnectedControllersAreRefused) {
         EXPECT_FALSE(rumble->SetState(connected, 256, 65024));
     }
 }
+
+#ifndef _WIN32
+TEST(PlatformSystem, SettingsAreReadOnlyFromARegularFile) {
+    // A FIFO under the settings file's name (nobody writes to it) would
+    // block an ordinary open for ever.
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("fwu_settings_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string fifo = (dir / "LogConfig.ini").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto system = CreatePlatformSystem();
+    EXPECT_EQ(system->ReadIniValue(fifo, "Settings", "IsLogPrint", 20), "");
+    std::filesystem::remove(fifo);
+    { std::ofstream(fifo) << "[Settings]\nIsLogPrint=true\n"; }
+    EXPECT_EQ(system->ReadIniValue(fifo, "Settings", "IsLogPrint", 20), "true");
+    std::filesystem::remove_all(dir);
+}
+#endif
 
 }  // namespace
 }  // namespace fwu
