@@ -6,9 +6,15 @@
 #include <atomic>
 #include <string>
 
+#include "base/pause.h"
 #include "base/text.h"
 #include "platform/platform.h"
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+
+#include <chrono>
+#include <thread>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,6 +81,38 @@ TEST(PlatformRumble, IndexesBeyondTheConnectedControllersAreRefused) {
         EXPECT_FALSE(rumble->SetState(connected, 256, 65024));
     }
 }
+
+#ifdef _WIN32
+TEST(PlatformHidBackend, StopRequestCancelsAWriteStalledInTheDriver) {
+    // A named pipe that nobody reads stands in for a driver that stops taking
+    // reports: once its buffer is full a write stays pending. The worker's
+    // stop request must end it (the window closes in about 100 ms), not the
+    // write's own time-out of several seconds.
+    const std::string name = "\\\\.\\pipe\\fwu_stall_" + std::to_string(GetCurrentProcessId());
+    const std::wstring wide(name.begin(), name.end());
+    HANDLE server = CreateNamedPipeW(wide.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                     PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    auto device = CreatePlatformHidBackend()->Open(name);
+    ASSERT_NE(device, nullptr);
+    std::atomic<bool> stop{false};
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop = true;
+    });
+    bool written = true;
+    {
+        CancelScope scope(stop);
+        std::uint8_t report[65] = {};
+        for (int i = 0; i < 100000 && written; ++i) written = device->Write(report, sizeof report);
+    }
+    stopper.join();
+    EXPECT_FALSE(written);
+    EXPECT_EQ(device->LastError(), static_cast<std::uint32_t>(ERROR_OPERATION_ABORTED));
+    device.reset();
+    CloseHandle(server);
+}
+#endif
 
 #ifndef _WIN32
 TEST(PlatformSystem, SettingsAreReadOnlyFromARegularFile) {
