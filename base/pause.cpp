@@ -15,6 +15,8 @@ class BuiltinSleeper : public ISleeper {
 BuiltinSleeper g_builtin;
 std::atomic<ISleeper*> g_sleeper{nullptr};
 thread_local const std::atomic<bool>* t_cancel = nullptr;
+// The flag of an UninterruptedScope: never set.
+const std::atomic<bool> g_never{false};
 
 }  // namespace
 
@@ -48,6 +50,8 @@ CancelScope::CancelScope(const std::atomic<bool>& flag) : previous_(t_cancel) {
 CancelScope::~CancelScope() {
     t_cancel = previous_;
 }
+
+UninterruptedScope::UninterruptedScope() : scope_(g_never) {}
 
 bool CancelRequested() {
     return t_cancel != nullptr && t_cancel->load();

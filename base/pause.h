@@ -40,4 +40,17 @@ class CancelScope {
 };
 bool CancelRequested();
 
+// Holds cancellation off on the calling thread for its lifetime, for an
+// exchange that must complete once begun (the command that tells a controller
+// its update is over): reads and pauses inside it run to their own bounds.
+class UninterruptedScope {
+  public:
+    UninterruptedScope();
+    UninterruptedScope(const UninterruptedScope&) = delete;
+    UninterruptedScope& operator=(const UninterruptedScope&) = delete;
+
+  private:
+    CancelScope scope_;
+};
+
 }  // namespace fwu

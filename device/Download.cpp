@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 #include "base/bytes.h"
 #include "base/pause.h"
@@ -45,14 +46,16 @@ void ClearPayload(DownloadJob& job) {
 }
 
 // Every logged write is a command whose reply is read next.
-bool Write(HidHandle& device, DownloadJob& job, bool logOut) {
-    if (job.Stopping()) return false;
+// `evenWhenStopping`: the closing exchange of a run, which a stop request
+// does not cut short.
+bool Write(HidHandle& device, DownloadJob& job, bool logOut, bool evenWhenStopping = false) {
+    if (job.Stopping() && !evenWhenStopping) return false;
     return logOut ? SendCommandToDevice(device, job.report)
                   : SendDataToDevice(device, job.report, false);
 }
 
-bool Read(HidHandle& device, DownloadJob& job) {
-    if (job.Stopping()) return false;
+bool Read(HidHandle& device, DownloadJob& job, bool evenWhenStopping = false) {
+    if (job.Stopping() && !evenWhenStopping) return false;
     return ReadDataFromDevice(device, job.report);
 }
 
@@ -290,10 +293,15 @@ void RunFinishPhase(HidHandle& device, DownloadJob& job, ProtocolGeneration gene
     WriteLog(FWU_LOG_FILE, FunctionName(generation), __LINE__,
              Format("第%d个IC升级结束", ctx.currentImage + 1));
 
+    // Once the run is complete the controller must hear so, or it stays in
+    // its bootloader: a stop request no longer cuts this exchange short (it
+    // still ends the pause that follows).
+    std::optional<UninterruptedScope> closing;
+    if (allDone) closing.emplace();
     ClearPayload(job);
     BuildCommand(job.report, kCmdEndOfImage);
     job.report[5] = (imageCount <= 1 || allDone) ? kLastImage : kMoreImagesFollow;
-    if (!Write(device, job, true)) {
+    if (!Write(device, job, true, allDone)) {
         // The dialog waits for the run's outcome; unless it already has it,
         // end the run as a lost device rather than leave it waiting.
         if (!job.successSent) SendFailure(job, kStatusDeviceRemoved);
@@ -301,19 +309,22 @@ void RunFinishPhase(HidHandle& device, DownloadJob& job, ProtocolGeneration gene
     }
     PauseMs(1);
     ClearPayload(job);
-    const bool replied = Read(device, job);
+    const bool replied = Read(device, job, allDone);
     if (generation == ProtocolGeneration::V2_0 && replied && !allDone &&
         std::memcmp(&job.report[5], kAllUpdateOkVeto, sizeof kAllUpdateOkVeto) != 0 &&
         std::memcmp(&job.report[9], kAllUpdateOk, sizeof kAllUpdateOk - 1) == 0) {
+        // The controller holds every image already: this closes the run.
+        closing.emplace();
         SendToDialog(job, WM_UPGRADE_RESULT, kResultSuccess, results);
         job.successSent = true;
         ClearPayload(job);
         BuildCommand(job.report, kCmdEndOfImage);
         job.report[5] = kLastImage;
-        if (!Write(device, job, true)) return;
+        if (!Write(device, job, true, true)) return;
         ClearPayload(job);
-        Read(device, job);
+        Read(device, job, true);
     }
+    closing.reset();
     if (job.Stopping()) return;
     PauseMs(kImageDonePauseMs);
     SendToDialog(job, WM_UPGRADE_IMAGE_DONE, 0, 0);

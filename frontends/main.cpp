@@ -25,6 +25,7 @@
 #elif defined(FWU_HAVE_QT)
 #include <QApplication>
 
+#include "frontends/qt/display_probe.h"
 #include "frontends/qt/main_window.h"
 #endif
 
@@ -41,15 +42,28 @@ std::string AppNameFrom(const std::string& path) {
     return name.empty() ? std::string("FirmwareUpgrade") : name;
 }
 
-bool DisplayAvailable() {
+// Whether the window can open. A display that is set but has no server
+// behind it is said in one line, and the console front end runs instead.
+bool DisplayAvailable(const std::string& appName) {
 #ifdef _WIN32
+    (void)appName;
     return true;
 #else
+    bool set = false;
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
         const char* value = std::getenv(name);
-        if (value != nullptr && *value != '\0') return true;
+        if (value != nullptr && *value != '\0') set = true;
     }
-    return false;
+    if (!set) return false;
+#ifdef FWU_HAVE_QT
+    std::string why;
+    if (!ProbeDisplay(why)) {
+        std::cerr << appName << ": no display could be opened (" << why
+                  << "); using the console front end.\n";
+        return false;
+    }
+#endif
+    return true;
 #endif
 }
 
@@ -77,7 +91,7 @@ int Run(const std::vector<std::string>& args) {
 
     const bool console = options.frontEnd == FrontEnd::Console || options.update || options.help ||
                          options.version || options.packageInfo || !options.error.empty() ||
-                         !DisplayAvailable();
+                         !DisplayAvailable(appName);
 #ifdef _WIN32
     if (console) AttachConsoleOutput();
 #endif

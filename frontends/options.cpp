@@ -90,6 +90,8 @@ Options ParseOptions(int argc, const char* const* argv) {
             o.error = "unknown option: " + std::string(arg);
         }
     }
+    if (o.error.empty() && o.force && !o.update)
+        o.error = "--force holds Shift for the Update press and needs --update";
     // The simulator's settings only make sense with a simulated controller.
     if (o.error.empty() && o.simulate == SimStart::Off &&
         (o.simProtocol1 || !o.faults.empty() || o.simFast))
@@ -107,9 +109,11 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
          "  --package-info         describe the built-in configuration record and update package\n"
          "  --console              use the console front end instead of the window\n"
          "  --update               (console) press Update as soon as a controller is shown\n"
-         "  --force                (console) hold Shift for that press: update even when the\n"
-         "                         controller's firmware is not older than the package's\n"
-         "  --wait SECONDS         (console) how long to wait for a controller (default 10)\n"
+         "  --force                (console, with --update) hold Shift for that press: update\n"
+         "                         even when the controller's firmware is not older than the\n"
+         "                         package's\n"
+         "  --wait SECONDS         (console) how long to wait for a controller, and after the\n"
+         "                         update for its return in normal mode (default 10)\n"
          "  --simulate[=MODE]      use the simulated controller instead of real ones; MODE is\n"
          "                         normal (default: older firmware, both images out of date),\n"
          "                         bootloader (already in upgrade mode) or current (firmware\n"
@@ -127,10 +131,23 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
     }
     t +=
         "\nConsole front end: labels, progress and message boxes are printed. Without --update it\n"
-        "shows what it finds and exits after --wait seconds.\n"
-        "Exit status: 0 update OK (without --update: a controller was shown), 1 an error box or a\n"
-        "bad command line, 2 the controller's firmware is not older than the package's (the\n"
-        "update was refused), 3 no controller was shown within --wait seconds.\n";
+        "shows what it finds and exits after --wait seconds. With --update, after \"Update OK\" "
+        "it\n"
+        "waits up to --wait seconds for the controller to come back in normal mode and prints\n"
+        "its version.\n"
+        "\nExit status:\n"
+        "  0  the controller came back in normal mode with the package's firmware version after\n"
+        "     \"Update OK\"; without --update: a controller was shown within --wait seconds\n"
+        "  1  the run ended with an error box (a failed command, a checksum error, a wrong\n"
+        "     package, or the controller went away during the update), the controller did not\n"
+        "     switch to upgrade mode, the built-in package could not be loaded, another copy is\n"
+        "     already running, the run did not finish, or the command line was not understood\n"
+        "  2  the update was refused: the controller's firmware is not older than the package's\n"
+        "     (use --force to update anyway)\n"
+        "  3  no controller was ready for Update within --wait seconds: none was found, or the\n"
+        "     one shown went away before Update was pressed\n"
+        "  4  \"Update OK\", but the controller did not come back in normal mode within --wait\n"
+        "     seconds, or came back with another firmware version than the package's\n";
 #ifndef _WIN32
     t += "\nThe window opens when a display is available (DISPLAY, WAYLAND_DISPLAY or\n"
          "QT_QPA_PLATFORM set); otherwise the console front end runs.\n";

@@ -40,9 +40,14 @@ Options ParseOptions(int argc, const char* const* argv);
 std::string UsageText(const std::string& programName, const std::string& faultHelp);
 
 // Exit statuses of the console front end.
-inline constexpr int kExitUpdated = 0;   // "Update OK" (or, without --update, a controller shown)
+// "Update OK" and the controller came back with the package's firmware (or,
+// without --update, a controller shown).
+inline constexpr int kExitUpdated = 0;
 inline constexpr int kExitFailed = 1;    // an error box, or a bad command line
 inline constexpr int kExitRefused = 2;   // the version check refused the update
-inline constexpr int kExitNoDevice = 3;  // no controller shown within --wait
+inline constexpr int kExitNoDevice = 3;  // no controller ready for Update within --wait
+// "Update OK", but the controller did not come back in normal mode with the
+// package's firmware within --wait.
+inline constexpr int kExitUnconfirmed = 4;
 
 }  // namespace fwu

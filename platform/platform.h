@@ -25,6 +25,10 @@ std::unique_ptr<IRumble> CreatePlatformRumble();
 // CreatePlatformSystem(); usable on its own by small helper programs.
 InstanceResult AcquirePlatformInstanceGuard(const std::string& name,
                                             std::unique_ptr<IInstanceGuard>& guard);
+#ifndef _WIN32
+// The file whose lock is the guard `name` of the current user.
+std::string PlatformInstanceLockPath(const std::string& name);
+#endif
 
 // Bytes of the records embedded into the executable at build time
 // (137 configuration, 138 package); nullopt when absent.

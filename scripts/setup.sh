@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, testing and running FirmwareUpgrade need on Debian 12.
+# fonts-wqy-microhei is a small CJK font, so that the window's Chinese texts
+# (the about box) render as characters rather than boxes.
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
@@ -9,6 +11,7 @@ packages=(
   qt6-base-dev libgl-dev libudev-dev libusb-1.0-0-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
   xvfb xauth
+  fonts-wqy-microhei
 )
 missing=()
 for p in "${packages[@]}"; do

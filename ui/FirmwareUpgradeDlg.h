@@ -44,7 +44,7 @@ inline constexpr std::uint32_t DBT_DEVTYP_DEVICEINTERFACE = 5;
 struct CAboutDlg {
     static constexpr const char* kTitle = "关于 KVT Firmware Upgrade";
     static constexpr const char* kLine1 = "Firmware Upgrade，版本 1.00";
-    static constexpr const char* kLine2 = "Updates the controller's firmware over USB.";
+    static constexpr const char* kLine2 = "Controller firmware updater";
     static constexpr const char* kOkButton = "确定";
 };
 

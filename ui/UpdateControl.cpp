@@ -98,6 +98,11 @@ void CFirmwareUpgradeDlg::StopWaiting() {
 
 void CFirmwareUpgradeDlg::OnTimer(unsigned id) {
     if (id != kTimerId || !m_bUpdating) return;
+    // One image job at a time: a job of an earlier run may still be closing
+    // (its pause after the end-of-image command, then its image-done
+    // message). Wait for it without counting towards the time-out; its
+    // message then only restarts this timer.
+    if (m_pWorkThread && !m_pWorkThread->Idle()) return;
 
     const int count = ImageCount();
     for (int s = 0; s < SlotTable::kSlots; ++s) {

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "base/pause.h"
+#include "base/text.h"
 #include "device/DeviceManager.h"
 #include "device/Download.h"
 #include "log/log.h"
@@ -34,6 +35,7 @@ bool CWorkThread::PostThreadMessage(unsigned msg, std::uintptr_t wParam, std::in
         std::lock_guard lock(mutex_);
         if (!accepting_) return false;
         queue_.push_back(Message{msg, wParam, lParam});
+        if (msg == WM_UPGRADE_START) ++jobsOutstanding_;
         if (msg == WM_QUIT) accepting_ = false;
     }
     wake_.notify_one();
@@ -67,8 +69,11 @@ void CWorkThread::Run() {
             queue_.pop_front();
         }
         if (m.msg == WM_QUIT) return;
-        if (stop_.load()) continue;
-        if (m.msg == WM_UPGRADE_START) OnStartUpgrade(m.wParam, m.lParam);
+        if (m.msg != WM_UPGRADE_START) continue;
+        if (!stop_.load()) OnStartUpgrade(m.wParam, m.lParam);
+        // Only now, after the job's last message to the dialog has been
+        // handled, is the worker free for the next image.
+        --jobsOutstanding_;
     }
 }
 
@@ -102,14 +107,20 @@ void CWorkThread::OnStartUpgrade(std::uintptr_t wParam, std::intptr_t lParam) {
 
 void CWorkThread::StartImageJob(std::uint16_t key) {
     const ImageHeader& header = job_.image.header();
+    if (key != header.updateId) {
+        // The configuration record chose this image for a controller that
+        // reports `key`, but the image itself is meant for another one: the
+        // package is at fault, not the controller.
+        FWU_LOGF("Package UpdateId:%X Image UpdateId:%X", unsigned{key}, header.updateId);
+        SendFailure(job_, kStatusWrongPackage);
+        return;
+    }
     DeviceHandle device;
-    if (key == header.updateId) {
-        for (int i = 0; i < SlotTable::kSlots; ++i) {
-            DeviceSlot slot = slots_.Get(i);
-            if (slot.hidDevice && !slot.hidDevice->gone() && slot.updateId == key) {
-                device = slot.hidDevice;
-                break;
-            }
+    for (int i = 0; i < SlotTable::kSlots; ++i) {
+        DeviceSlot slot = slots_.Get(i);
+        if (slot.hidDevice && !slot.hidDevice->gone() && slot.updateId == key) {
+            device = slot.hidDevice;
+            break;
         }
     }
     if (!device) {

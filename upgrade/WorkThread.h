@@ -46,6 +46,10 @@ class CWorkThread {
 
     bool Running() const { return thread_.joinable(); }
 
+    // No image job queued or running: every job handed over has ended,
+    // including its closing pause and its last message to the dialog.
+    bool Idle() const { return jobsOutstanding_.load() == 0; }
+
     // The worker's handlers, public so that a caller can run a job on its own
     // thread (tests, benchmarks).
     void OnStartUpgrade(std::uintptr_t wParam, std::intptr_t lParam);
@@ -67,6 +71,7 @@ class CWorkThread {
     UpgradeContext& context_;
     SlotTable& slots_;
     std::atomic<bool> stop_{false};
+    std::atomic<int> jobsOutstanding_{0};  // WM_UPGRADE_START posted, job not ended
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Message> queue_;

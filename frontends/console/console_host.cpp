@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <ostream>
 
+#include "device/slots.h"
 #include "frontends/options.h"
 #include "ui/FirmwareUpgradeDlg.h"
 #include "ui/dialog_loop.h"
+#include "upgrade/WorkThread.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -22,6 +24,12 @@ namespace {
 constexpr const char* kRefusedText =
     "Device version is higher than File version\nCan't be Updated!";
 constexpr int kBarWidth = 40;
+// How often the end of the worker's closing exchange is looked for.
+constexpr unsigned kClosingPollMs = 50;
+// The texts of the window's template; a label still showing one is not
+// printed when the window has been initialised.
+constexpr const char* kTemplateName = "No Device";
+constexpr const char* kTemplateVersion = "0.0";
 
 const char* LabelPrefix(int id) {
     switch (id) {
@@ -50,9 +58,9 @@ ConsoleHost::ConsoleHost(DialogLoop& loop, IHotplugSource* hotplug, std::ostream
                          ConsoleSettings settings)
     : loop_(loop), hotplug_(hotplug), out_(out), settings_(std::move(settings)) {
     // The texts of the window's template, so that only changes are printed.
-    labels_[IDC_DEVICE_NAME] = "No Device";
-    labels_[IDC_DEVICE_VERSION] = "0.0";
-    labels_[IDC_PACKAGE_VERSION] = "0.0";
+    labels_[IDC_DEVICE_NAME] = kTemplateName;
+    labels_[IDC_DEVICE_VERSION] = kTemplateVersion;
+    labels_[IDC_PACKAGE_VERSION] = kTemplateVersion;
 }
 
 ConsoleHost::~ConsoleHost() {
@@ -64,6 +72,19 @@ void ConsoleHost::Attach(CFirmwareUpgradeDlg& dialog) {
 }
 
 void ConsoleHost::Start() {
+    // The labels as initialisation left them: the package's version, then
+    // the controller found already plugged in, if any.
+    initialised_ = true;
+    for (int id : {IDC_PACKAGE_VERSION, IDC_DEVICE_NAME, IDC_DEVICE_VERSION}) {
+        const std::string& text = labels_[id];
+        if (text.empty() || text == kTemplateName || text == kTemplateVersion) continue;
+        if (id == IDC_DEVICE_VERSION && labels_[IDC_DEVICE_NAME] == kTemplateName) continue;
+        PrintLabel(id);
+    }
+    if (!finished_) ArmWait();
+}
+
+void ConsoleHost::ArmWait() {
     const unsigned ms = static_cast<unsigned>(std::max(settings_.waitSeconds, 0)) * 1000u;
     loop_.SetTimer(kWaitTimerId, std::max(ms, 1u), [this](unsigned) { OnWaitOver(); });
 }
@@ -79,12 +100,56 @@ void ConsoleHost::Finish(int status, const std::string& why) {
 
 void ConsoleHost::OnWaitOver() {
     loop_.KillTimer(kWaitTimerId);
-    if (finished_ || pressed_) return;
+    const std::string seconds = std::to_string(settings_.waitSeconds) + " s";
+    if (finished_) return;
+    if (confirming_) {
+        Finish(kExitUnconfirmed, "The controller did not come back in normal mode within " +
+                                     seconds + " of the update.");
+        return;
+    }
+    if (pressed_) return;
     if (!shown_) {
-        Finish(kExitNoDevice,
-               "No controller was found within " + std::to_string(settings_.waitSeconds) + " s.");
+        Finish(kExitNoDevice, "No controller was found within " + seconds + ".");
     } else if (!settings_.update) {
         Finish(kExitUpdated, "");
+    } else {
+        // A controller was shown but went away before Update could be
+        // pressed, and none has come since.
+        Finish(kExitNoDevice, "No controller was ready for Update within " + seconds +
+                                  ": the one shown went away.");
+    }
+}
+
+void ConsoleHost::BeginConfirmation() {
+    confirming_ = true;
+    EndBarLine();
+    out_ << "Waiting for the controller to restart with the new firmware.\n";
+    out_.flush();
+    OnClosingTick();
+    if (!exchangeDone_)
+        loop_.SetTimer(kClosingTimerId, kClosingPollMs, [this](unsigned) { OnClosingTick(); });
+}
+
+void ConsoleHost::OnClosingTick() {
+    // The worker still tells the controller that the update is over and
+    // pauses before it is idle; the wait for the controller's return is
+    // counted from then on.
+    if (finished_ || exchangeDone_) return;
+    if (dialog_ != nullptr && dialog_->m_pWorkThread && !dialog_->m_pWorkThread->Idle()) return;
+    exchangeDone_ = true;
+    loop_.KillTimer(kClosingTimerId);
+    ArmWait();
+    CheckConfirmation();
+}
+
+void ConsoleHost::CheckConfirmation() {
+    if (finished_ || !exchangeDone_ || !returned_) return;
+    const std::string& package = labels_[IDC_PACKAGE_VERSION];
+    if (returnedVersion_ == package) {
+        Finish(kExitUpdated, "The controller runs the package's firmware " + package + ".");
+    } else {
+        Finish(kExitUnconfirmed, "The controller came back with firmware " + returnedVersion_ +
+                                     ", not the package's " + package + ".");
     }
 }
 
@@ -98,10 +163,21 @@ void ConsoleHost::SetControlText(int id, const std::string& text) {
     const char* prefix = LabelPrefix(id);
     if (prefix == nullptr) return;
     auto it = labels_.find(id);
-    if (it != labels_.end() && it->second == text) return;
+    // While a returning controller is awaited its version is always shown,
+    // even when the label already held the same text.
+    const bool same = it != labels_.end() && it->second == text;
+    if (same && !(confirming_ && id == IDC_DEVICE_VERSION)) return;
     labels_[id] = text;
+    // An emptied label (the controller went away) says nothing "Device: No
+    // Device" does not.
+    if (initialised_ && !text.empty()) PrintLabel(id);
+}
+
+void ConsoleHost::PrintLabel(int id) {
+    const char* prefix = LabelPrefix(id);
+    if (prefix == nullptr) return;
     EndBarLine();
-    out_ << prefix << text << '\n';
+    out_ << prefix << labels_[id] << '\n';
     out_.flush();
 }
 
@@ -109,6 +185,15 @@ void ConsoleHost::EnableUpdateButton(bool enable) {
     buttonEnabled_ = enable;
     if (!enable) return;
     shown_ = true;
+    if (confirming_) {
+        // Only a controller in normal mode has come back from its update.
+        if (m_hNormal.AnyTaken()) {
+            returned_ = true;
+            returnedVersion_ = labels_[IDC_DEVICE_VERSION];
+            CheckConfirmation();
+        }
+        return;
+    }
     if (settings_.update && !pressed_ && !pressQueued_ && !finished_) {
         // Pressed from the loop, after the handler that enabled the button.
         pressQueued_ = true;
@@ -140,7 +225,9 @@ void ConsoleHost::SetProgressRange(int lower, int upper) {
 }
 
 void ConsoleHost::SetProgressPos(int pos) {
-    if (!pressed_ || finished_) return;  // nothing moves before a run
+    // Only a run moves the bar; the returning controller's window reset
+    // after "Update OK" does not.
+    if (!pressed_ || finished_ || confirming_) return;
     int percent = 0;
     if (rangeUpper_ > rangeLower_) {
         const long long done = static_cast<long long>(pos) - rangeLower_;
@@ -174,7 +261,7 @@ void ConsoleHost::MessageBox(const std::string& text, const std::string& caption
     if (text.empty() || text.back() != '\n') out_ << '\n';
     out_.flush();
     if (caption == "Update OK") {
-        Finish(kExitUpdated, "");
+        BeginConfirmation();
     } else if (text == kRefusedText) {
         Finish(kExitRefused, "");
     } else {

@@ -25,8 +25,11 @@ struct ConsoleSettings {
     bool virtualClock = false;  // timers in virtual time (tests: no real waits)
 };
 
-// Timer of the console itself (the dialog owns timer 1).
+// Timers of the console itself (the dialog owns timer 1): the bounded wait
+// for a controller (and, after "Update OK", for its return), and the check
+// for the worker's closing exchange.
 inline constexpr unsigned kWaitTimerId = 2;
+inline constexpr unsigned kClosingTimerId = 3;
 
 class ConsoleHost : public IDialogHost {
   public:
@@ -62,6 +65,14 @@ class ConsoleHost : public IDialogHost {
     void PressUpdate();
     void OnWaitOver();
     void EndBarLine();
+    void PrintLabel(int id);
+    // After "Update OK": wait for the worker's end-of-image exchange, then
+    // for the controller to come back in normal mode with the package's
+    // firmware.
+    void BeginConfirmation();
+    void OnClosingTick();
+    void ArmWait();
+    void CheckConfirmation();
 
     DialogLoop& loop_;
     IHotplugSource* hotplug_;
@@ -76,6 +87,12 @@ class ConsoleHost : public IDialogHost {
     bool pressQueued_ = false;
     bool shiftHeld_ = false;
     bool hotplugRunning_ = false;
+    bool initialised_ = false;  // the dialog's initialisation is over
+
+    bool confirming_ = false;      // "Update OK" shown
+    bool exchangeDone_ = false;    // the worker has finished its last job
+    bool returned_ = false;        // a controller came back in normal mode
+    std::string returnedVersion_;  // its version label
 
     int rangeLower_ = 0;
     int rangeUpper_ = 0;

@@ -271,7 +271,12 @@ void MainWindow::EnableUpdateButton(bool enable) {
 
 void MainWindow::SetProgressRange(int lower, int upper) {
     ApplyProgress();
-    progress_->setRange(lower, std::max(lower, upper));
+    // An empty range (nothing to write) would make Qt's bar an animated busy
+    // indicator; the window shows an empty bar instead, as the platform's
+    // own control does.
+    emptyRange_ = upper <= lower;
+    progress_->setRange(lower, emptyRange_ ? lower + 1 : upper);
+    progress_->setValue(lower);
     pendingPos_ = progress_->value();
 }
 
@@ -279,8 +284,10 @@ void MainWindow::SetProgressRange(int lower, int upper) {
 // the latest one at most every 15 ms, and only when it changed, so painting
 // never holds the worker up.
 void MainWindow::SetProgressPos(int pos) {
-    // A position above the range shows a full bar.
-    pendingPos_ = std::clamp(pos, progress_->minimum(), progress_->maximum());
+    // A position above the range shows a full bar; an empty range stays
+    // empty.
+    const int top = emptyRange_ ? progress_->minimum() : progress_->maximum();
+    pendingPos_ = std::clamp(pos, progress_->minimum(), top);
     if (progressScheduled_ || pendingPos_ == progress_->value()) return;
     progressScheduled_ = true;
     QTimer::singleShot(15, this, [this] { ApplyProgress(); });
@@ -334,7 +341,6 @@ void MainWindow::ShowAboutBox() {
     line1->setGeometry(units_.Map(42, 14, 114, 8));
     auto* line2 = new QLabel(QString::fromUtf8(CAboutDlg::kLine2), &box);
     line2->setGeometry(units_.Map(42, 26, 114, 8));
-    line2->setToolTip(line2->text());
     auto* ok = new QPushButton(QString::fromUtf8(CAboutDlg::kOkButton), &box);
     ok->setGeometry(units_.Map(113, 41, 50, 14));
     ok->setDefault(true);

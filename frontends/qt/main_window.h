@@ -90,6 +90,7 @@ class MainWindow : public QDialog, public IDialogHost {
     QPushButton* update_ = nullptr;
     std::map<unsigned, QTimer*> timers_;
 
+    bool emptyRange_ = false;  // the bar is held empty
     int pendingPos_ = 0;
     bool progressScheduled_ = false;
     bool hotplugRunning_ = false;

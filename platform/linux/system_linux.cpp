@@ -1,10 +1,11 @@
 // System services on Linux.
+#include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "app/ini.h"
@@ -27,18 +28,36 @@ std::string ReadLink(const char* link) {
     return {};
 }
 
+// The start of a regular file, or "" for anything else. Opened without
+// blocking, so that a FIFO or a device planted under the settings file's name
+// cannot hold start-up (the instance guard is already taken by then).
+std::string ReadRegularFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return {};
+    std::string text;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        text.resize(kMaxIniBytes);
+        std::size_t got = 0;
+        while (got < text.size()) {
+            const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        text.resize(got);
+    }
+    ::close(fd);
+    return text;
+}
+
 class LinuxSystem : public ISystem {
   public:
     std::string ExecutablePath() override { return ReadLink("/proc/self/exe"); }
 
     std::string ReadIniValue(const std::string& path, const std::string& section,
                              const std::string& key, std::size_t capacity) override {
-        std::ifstream in(path, std::ios::binary);
-        if (!in) return {};
-        std::string text(kMaxIniBytes, '\0');
-        in.read(text.data(), static_cast<std::streamsize>(text.size()));
-        text.resize(static_cast<std::size_t>(in.gcount()));
-        return IniLookup(text, section, key, capacity);
+        return IniLookup(ReadRegularFile(path), section, key, capacity);
     }
 
     std::string ComputerName() override {

@@ -18,6 +18,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "base/pause.h"
 #include "base/text.h"
 #include "platform/platform.h"
 
@@ -26,6 +27,8 @@ namespace {
 
 // A write to a controller that stops taking reports fails after this long.
 constexpr DWORD kWriteTimeoutMs = 5000;
+// How often a pending transfer looks for a stop request of its thread.
+constexpr DWORD kCancelCheckMs = 10;
 
 std::wstring Widen(const std::string& utf8) {
     const std::u16string wide = Utf8ToUtf16(utf8);
@@ -129,8 +132,11 @@ class Win32HidDevice final : public IHidDevice {
     }
 
     // One overlapped read or write waited for at most `timeoutMs`. A transfer
-    // that does not finish in time is cancelled, and the cancellation is
-    // waited for, so the driver never writes into the buffer afterwards.
+    // that does not finish in time, or whose thread is asked to stop (the
+    // worker when the window closes), is cancelled with CancelIoEx, and the
+    // cancellation is waited for, so the driver never writes into the buffer
+    // afterwards. A write stalled in the driver thus ends within about
+    // kCancelCheckMs of a stop request rather than after kWriteTimeoutMs.
     ReadStatus Transfer(bool read, std::uint8_t* data, DWORD length, DWORD timeoutMs, DWORD& done) {
         OVERLAPPED overlapped{};
         overlapped.hEvent = event_;
@@ -143,10 +149,25 @@ class Win32HidDevice final : public IHidDevice {
                 Fail(error);
                 return ReadStatus::Failed;
             }
-            if (WaitForSingleObject(event_, timeoutMs) != WAIT_OBJECT_0) {
-                CancelIo(handle_);
+            bool stopped = false;
+            DWORD waited = 0;
+            DWORD wait = WAIT_TIMEOUT;
+            for (;;) {
+                stopped = CancelRequested();
+                if (stopped || waited >= timeoutMs) break;
+                const DWORD slice = std::min<DWORD>(kCancelCheckMs, timeoutMs - waited);
+                wait = WaitForSingleObject(event_, slice);
+                if (wait != WAIT_TIMEOUT) break;
+                waited += slice;
+            }
+            if (wait != WAIT_OBJECT_0) {
+                CancelIoEx(handle_, &overlapped);
                 // A report that arrived just before the cancel still counts.
                 if (GetOverlappedResult(handle_, &overlapped, &done, TRUE)) return ReadStatus::Ok;
+                if (stopped) {
+                    Fail(ERROR_OPERATION_ABORTED);
+                    return ReadStatus::Failed;
+                }
                 Fail(read ? ERROR_TIMEOUT : ERROR_SEM_TIMEOUT);
                 return ReadStatus::Timeout;
             }

@@ -7,6 +7,12 @@
 #include <random>
 #include <string>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "app/app.h"
 #include "platform/platform.h"
 #include "tests/app/fake_system.h"
@@ -21,8 +27,8 @@ const char* const kProbe = "./fwu_guard_probe";
 #endif
 
 // Exit code of the probe, which ctest finds in the test's working directory.
-int Probe(const std::string& name) {
-    const int status = std::system((std::string(kProbe) + " " + name).c_str());
+int Probe(const std::string& name, const std::string& environment = "") {
+    const int status = std::system((environment + std::string(kProbe) + " " + name).c_str());
 #ifdef _WIN32
     return status;
 #else
@@ -47,12 +53,6 @@ class RealGuardSystem : public test::FakeSystem {
 TEST(Guard, RunningApplicationRefusesOtherStartsUntilItEnds) {
     ASSERT_TRUE(std::filesystem::exists(kProbe)) << "in " << std::filesystem::current_path();
     RealGuardSystem sys;
-#ifndef _WIN32
-    // Lock files of this run go to a runtime directory of its own.
-    const auto runtime = std::filesystem::temp_directory_path() / sys.realName;
-    std::filesystem::create_directories(runtime);
-    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-#endif
     SetSystem(&sys);
     int whileRunning = -1;
     {
@@ -65,15 +65,44 @@ TEST(Guard, RunningApplicationRefusesOtherStartsUntilItEnds) {
         EXPECT_EQ(AcquirePlatformInstanceGuard(sys.realName, second),
                   InstanceResult::AlreadyRunning);
         EXPECT_EQ(Probe(sys.realName), 1);  // a refused attempt does not weaken the hold
+#ifndef _WIN32
+        // One lock per user, whatever the environment says.
+        EXPECT_EQ(Probe(sys.realName, "env -u XDG_RUNTIME_DIR "), 1);
+        EXPECT_EQ(Probe(sys.realName, "env XDG_RUNTIME_DIR=/ "), 1);
+#endif
     }
     EXPECT_EQ(whileRunning, 1);
     EXPECT_EQ(sys.lastGuardName, CFirmwareUpgradeApp::kMutexName);
     EXPECT_EQ(Probe(sys.realName), 0);
     SetSystem(nullptr);
 #ifndef _WIN32
-    std::filesystem::remove_all(runtime);
+    std::filesystem::remove(PlatformInstanceLockPath(sys.realName));
 #endif
 }
+
+#ifndef _WIN32
+TEST(Guard, ALockFileThatIsNotOursDoesNotBlockTheStart) {
+    const std::string name = RealGuardSystem().realName;
+    const std::string path = PlatformInstanceLockPath(name);
+    std::unique_ptr<IInstanceGuard> guard;
+    // A FIFO planted under the lock's name, then another user's file.
+    ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0) << path;
+    EXPECT_EQ(AcquirePlatformInstanceGuard(name, guard), InstanceResult::NoGuard);
+    EXPECT_EQ(guard, nullptr);
+    std::filesystem::remove(path);
+    if (::geteuid() == 0) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::fchown(fd, 65534, 65534), 0);
+        ::close(fd);
+        EXPECT_EQ(AcquirePlatformInstanceGuard(name, guard), InstanceResult::NoGuard);
+        std::filesystem::remove(path);
+    }
+    EXPECT_EQ(AcquirePlatformInstanceGuard(name, guard), InstanceResult::Acquired);
+    guard.reset();
+    std::filesystem::remove(path);
+}
+#endif
 
 }  // namespace
 }  // namespace fwu

@@ -3,6 +3,7 @@
 // time and pauses return at once.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -40,8 +41,10 @@ class ConsoleRun : public ::testing::Test {
         SetSystem(nullptr);
     }
 
-    // A simulated controller set up as the command line would.
-    void Controller(std::initializer_list<const char*> args) {
+    // A simulated controller set up as the command line would, then changed
+    // by `adjust`.
+    void Controller(std::initializer_list<const char*> args,
+                    const std::function<void(sim::Config&)>& adjust = {}) {
         std::vector<const char*> argv{"FirmwareUpgrade", "--simulate-fast"};
         argv.insert(argv.end(), args.begin(), args.end());
         const Options options = ParseOptions(static_cast<int>(argv.size()), argv.data());
@@ -51,8 +54,10 @@ class ConsoleRun : public ::testing::Test {
             package = PackageConfig::Parse(*record);
         ASSERT_TRUE(package.has_value());
         std::string error;
-        sim_ = std::make_unique<sim::SimBackend>(MakeSimConfig(options, &*package, error));
+        sim::Config config = MakeSimConfig(options, &*package, error);
         ASSERT_TRUE(error.empty());
+        if (adjust) adjust(config);
+        sim_ = std::make_unique<sim::SimBackend>(config);
         Install();
     }
     void NoController() {
@@ -92,6 +97,15 @@ TEST_F(ConsoleRun, WholeUpdatePrintsLabelsProgressAndResult) {
     EXPECT_TRUE(Printed("Device FW Version: V1.30.10\n"));
     EXPECT_TRUE(Printed("Pressing Update.\n"));
     EXPECT_TRUE(Printed("[Update OK]\nUpdate and Verify OK!\nCheckSum:0x"));
+    // The labels are printed once the window is set up, the package's first.
+    EXPECT_EQ(out_.str().find("Product: M27504_Controller\nPackage FW Version: V1.40.20\n"), 0u);
+    EXPECT_FALSE(Printed("Device FW Version: \n"));
+    // Confirmed: the controller came back in normal mode with the package's
+    // firmware.
+    EXPECT_TRUE(Printed("Update and Verify OK!\n"));
+    EXPECT_TRUE(
+        Printed("Device FW Version: V1.40.20\nThe controller runs the package's "
+                "firmware V1.40.20.\n"));
     // One line per whole percent, each once and in order.
     std::istringstream lines(out_.str());
     std::string line;
@@ -105,6 +119,70 @@ TEST_F(ConsoleRun, WholeUpdatePrintsLabelsProgressAndResult) {
     // The controller really holds the package's firmware now.
     EXPECT_EQ(sim_->Controller(0).Version(0), (sim::FlashVersion{0x0140, 1}));
     EXPECT_EQ(sim_->Controller(0).Version(1), (sim::FlashVersion{0x0120, 0}));
+}
+
+// What ends the run for the controller, a host-to-device end-of-image
+// command with 0x12, is always sent before the console exits.
+bool EndsWithTheClosingCommand(const std::vector<sim::TraceEntry>& trace) {
+    for (auto it = trace.rbegin(); it != trace.rend(); ++it) {
+        const std::vector<std::uint8_t>& b = it->bytes;
+        if (it->dir != sim::TraceDir::HostToDevice || it->kind != sim::TraceKind::Report ||
+            b.size() < 6 || b[1] != 0xA5 || b[2] != 0xE6)
+            continue;
+        return b[5] == 0x12;
+    }
+    return false;
+}
+
+TEST_F(ConsoleRun, LastEndOfImageCommandIsSentInEveryRun) {
+    for (int run = 0; run < 10; ++run) {
+        TearDown();
+        SetUp();
+        out_.str("");
+        Controller({});
+        ASSERT_EQ(Run(true), kExitUpdated) << out_.str();
+        EXPECT_TRUE(EndsWithTheClosingCommand(sim_->Controller(0).Trace())) << run;
+        EXPECT_EQ(sim_->Controller(0).mode(), sim::Mode::Normal);
+    }
+}
+
+TEST_F(ConsoleRun, UpdateOkIsConfirmedByTheReturningController) {
+    // A bootloader that declares every image done after the first: the second
+    // keeps its old firmware, which the returning controller shows.
+    auto allDoneAfterFirst = [](sim::Config& c) { c.answerAllUpdateOk = true; };
+    Controller({"--simulate=bootloader"}, allDoneAfterFirst);
+    EXPECT_EQ(Run(true), kExitUnconfirmed) << out_.str();
+    EXPECT_TRUE(Printed("[Update OK]\n"));
+    EXPECT_TRUE(
+        Printed("Device FW Version: V1.40.10\nThe controller came back with firmware "
+                "V1.40.10, not the package's V1.40.20.\n"))
+        << out_.str();
+
+    // The same controller that never comes back after its restart.
+    TearDown();
+    SetUp();
+    out_.str("");
+    Controller({"--simulate=bootloader", "--simulate-fault=never-return"}, allDoneAfterFirst);
+    EXPECT_EQ(Run(true), kExitUnconfirmed) << out_.str();
+    EXPECT_TRUE(Printed("[Update OK]\n"));
+    EXPECT_TRUE(
+        Printed("The controller did not come back in normal mode within 5 s of the "
+                "update.\n"))
+        << out_.str();
+    EXPECT_TRUE(EndsWithTheClosingCommand(sim_->Controller(0).Trace()));
+}
+
+TEST_F(ConsoleRun, ControllerThatLeavesBeforeThePressEndsTheWait) {
+    // Unplugged while its arrival is handled: the press queued for it finds
+    // the button disabled again, and the wait for another one is bounded.
+    Controller({"--simulate=bootloader", "--simulate-fault=remove@4"});
+    EXPECT_EQ(Run(true), kExitNoDevice) << out_.str();
+    EXPECT_TRUE(
+        Printed("No controller was ready for Update within 5 s: the one shown went "
+                "away.\n"))
+        << out_.str();
+    EXPECT_TRUE(Printed("Device: M27504_Controller\n"));
+    EXPECT_FALSE(Printed("Pressing Update"));
 }
 
 TEST_F(ConsoleRun, TerminalDrawsOneBarAndEndsItsLineBeforeTheBox) {

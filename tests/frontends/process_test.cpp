@@ -59,6 +59,25 @@ TEST(ToolProcess, ExitStatusOfEachEnding) {
     EXPECT_TRUE(Has(o, "Try --help.")) << o.output;
 }
 
+TEST(ToolProcess, DisplayWithoutAServerFallsBackToTheConsole) {
+    // Nothing listens at display :87 here; the window would abort the process.
+    FILE* pipe = popen("env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:87 '" FWU_EXE
+                       "' --simulate-fast --wait 1 2>&1",
+                       "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+    const int raw = pclose(pipe);
+    EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 0) << output;
+    EXPECT_NE(output.find("no display could be opened (DISPLAY=:87); using the console front "
+                          "end.\n"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("Device: M27504_Controller\n"), std::string::npos) << output;
+}
+
 TEST(ToolProcess, PackageInfoDescribesTheBuiltInRecords) {
     const Outcome o = RunTool("--package-info");
     EXPECT_EQ(o.status, 0);

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -57,6 +58,13 @@ class QtWindow : public ::testing::Test {
             } else if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
                        dialog != nullptr && dialog != window_.get()) {
                 boxes_.push_back(dialog->windowTitle().toStdString());
+                // Every line of text fits its control.
+                for (const QLabel* label : dialog->findChildren<QLabel*>()) {
+                    if (label->text().isEmpty()) continue;
+                    if (QFontMetrics(label->font()).horizontalAdvance(label->text()) >
+                        label->contentsRect().width())
+                        cutTexts_.push_back(label->text().toStdString());
+                }
                 dialog->accept();
             }
         });
@@ -99,6 +107,7 @@ class QtWindow : public ::testing::Test {
     std::unique_ptr<MainWindow> window_;
     QTimer* closer_ = nullptr;
     std::vector<std::string> boxes_;
+    std::vector<std::string> cutTexts_;
     int progressAtBox_ = -1;
 };
 QApplication* QtWindow::app_ = nullptr;
@@ -119,6 +128,14 @@ TEST_F(QtWindow, LaidOutInDialogUnitsAndShowsTheController) {
     window_->dialog().OnSysCommand(kSysCommandAbout, 0);
     ASSERT_EQ(boxes_.size(), 1u);
     EXPECT_EQ(boxes_[0], CAboutDlg::kTitle);
+    EXPECT_TRUE(cutTexts_.empty()) << cutTexts_.front();
+
+    // Nothing to write: an empty bar, not Qt's busy indicator (range 0..0).
+    auto* bar = Child<QProgressBar>("progress");
+    window_->SetProgressRange(0, 0);
+    window_->SetProgressPos(5);
+    EXPECT_LT(bar->minimum(), bar->maximum());
+    EXPECT_EQ(window_->ProgressValue(), 0);
 }
 
 TEST_F(QtWindow, ClickRunsAWholeUpdate) {

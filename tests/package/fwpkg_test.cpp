@@ -58,6 +58,7 @@ TEST(FwpkgManifestTest, ErrorsNameTheLine) {
         {"product_name = x\nfirmware = a.bin\n", "line 2"},
         {"[image]\ncolour = 1\n", "line 2"},
         {"[image]\nversion = 0x10000\n", "line 2"},
+        {"[image]\nupdate_id = 0x10000\n", "line 2"},  // controllers report 16 bits
         {"[image]\nupgrade_id = 1\n", "line 2"},
         {"product_name = x\npackage_size = 0x10000001\n", "line 2: 'package_size' above"},
         {"product_name = x\n", "no [image]"},
@@ -165,6 +166,28 @@ TEST_F(FwpkgBuildTest, RefusesWhatCannotBeLoaded) {
     config.resize(300);
     EXPECT_FALSE(CheckRecords(config, records.package, error));
     EXPECT_FALSE(CheckRecords(records.config, std::span(records.package).first(1000), error));
+}
+
+TEST_F(FwpkgBuildTest, RecordsThatDisagreeWithTheirHeadersAreReportedAndNotBuilt) {
+    std::string error;
+    const auto records = *BuildRecords(manifest, {firmware}, error);
+    auto loaded = *CheckRecords(records.config, records.package, error);
+    EXPECT_TRUE(RecordDisagreements(loaded.config, loaded.images).empty());
+
+    // A record edited apart from its package: each field is named.
+    loaded.config.updateId[0] = 0x314;
+    loaded.config.version[0] = 0x01500001;
+    loaded.config.hasSubVersion[0] = 0;
+    const auto lines = RecordDisagreements(loaded.config, loaded.images);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "image 0: record update identifier 0x314, header 0x313");
+    EXPECT_EQ(lines[1], "image 0: record version 0x01500001, header 0x01400001");
+    EXPECT_EQ(lines[2], "image 0: record sub-version flag 0, header 1");
+
+    auto wide = manifest;
+    wide.images[0].updateId = 0x10313;
+    EXPECT_FALSE(BuildRecords(wide, {firmware}, error));
+    EXPECT_NE(error.find("does not fit 16 bits"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -6,9 +6,21 @@
 #include <atomic>
 #include <string>
 
+#include "base/pause.h"
 #include "base/text.h"
 #include "platform/platform.h"
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+
+#include <chrono>
+#include <thread>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
 #include "platform/linux/hid_path.h"
 #endif
 
@@ -69,6 +81,56 @@ TEST(PlatformRumble, IndexesBeyondTheConnectedControllersAreRefused) {
         EXPECT_FALSE(rumble->SetState(connected, 256, 65024));
     }
 }
+
+#ifdef _WIN32
+TEST(PlatformHidBackend, StopRequestCancelsAWriteStalledInTheDriver) {
+    // A named pipe that nobody reads stands in for a driver that stops taking
+    // reports: once its buffer is full a write stays pending. The worker's
+    // stop request must end it (the window closes in about 100 ms), not the
+    // write's own time-out of several seconds.
+    const std::string name = "\\\\.\\pipe\\fwu_stall_" + std::to_string(GetCurrentProcessId());
+    const std::wstring wide(name.begin(), name.end());
+    HANDLE server = CreateNamedPipeW(wide.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                     PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    auto device = CreatePlatformHidBackend()->Open(name);
+    ASSERT_NE(device, nullptr);
+    std::atomic<bool> stop{false};
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop = true;
+    });
+    bool written = true;
+    {
+        CancelScope scope(stop);
+        std::uint8_t report[65] = {};
+        for (int i = 0; i < 100000 && written; ++i) written = device->Write(report, sizeof report);
+    }
+    stopper.join();
+    EXPECT_FALSE(written);
+    EXPECT_EQ(device->LastError(), static_cast<std::uint32_t>(ERROR_OPERATION_ABORTED));
+    device.reset();
+    CloseHandle(server);
+}
+#endif
+
+#ifndef _WIN32
+TEST(PlatformSystem, SettingsAreReadOnlyFromARegularFile) {
+    // A FIFO under the settings file's name (nobody writes to it) would
+    // block an ordinary open for ever.
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("fwu_settings_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string fifo = (dir / "LogConfig.ini").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto system = CreatePlatformSystem();
+    EXPECT_EQ(system->ReadIniValue(fifo, "Settings", "IsLogPrint", 20), "");
+    std::filesystem::remove(fifo);
+    { std::ofstream(fifo) << "[Settings]\nIsLogPrint=true\n"; }
+    EXPECT_EQ(system->ReadIniValue(fifo, "Settings", "IsLogPrint", 20), "true");
+    std::filesystem::remove_all(dir);
+}
+#endif
 
 }  // namespace
 }  // namespace fwu

@@ -2,8 +2,13 @@
 // controller.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 #include "base/text.h"
 #include "tests/ui/ui_harness.h"
+#include "upgrade/WorkThread.h"
 
 namespace fwu::test {
 namespace {
@@ -162,6 +167,81 @@ TEST(DialogRun, ControllerThatNeverReturnsTimesOut) {
     for (int i = 0; i < 3; ++i) {
         EXPECT_NE(log.find(Format("m_hUpdate[%d].hidDevice=", i)), std::string::npos);
     }
+}
+
+// Parks the worker in its `n`-th pause of 3000 ms (the pause after an
+// end-of-image command) until released; every other pause returns at once.
+class ClosingPauseGate : public ISleeper {
+  public:
+    explicit ClosingPauseGate(int n) : n_(n) {}
+    void Sleep(std::uint32_t ms) override {
+        if (ms != 3000) return;
+        std::unique_lock lock(mutex_);
+        if (++seen_ != n_) return;
+        held_ = true;
+        cv_.notify_all();
+        cv_.wait(lock, [&] { return released_; });
+    }
+    bool WaitHeld() {
+        std::unique_lock lock(mutex_);
+        return cv_.wait_for(lock, std::chrono::seconds(20), [&] { return held_; });
+    }
+    void Release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        cv_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    const int n_;
+    int seen_ = 0;
+    bool held_ = false;
+    bool released_ = false;
+};
+
+TEST(DialogRun, NewRunWaitsForTheLastJobOfThePreviousOne) {
+    // The previous run's last job is still in its pause after the
+    // end-of-image command when the user starts a new run: its late
+    // image-done message must not hand an image over a second time.
+    ClosingPauseGate gate(2);  // outlives the worker, which the harness stops
+    Harness h({Bootloader()});
+    SetSleeper(&gate);
+    h.Init();
+    h.dlg.OnBnClickedUpdateButton();
+    ASSERT_TRUE(h.RunUntilBox(0));
+    EXPECT_EQ(h.host.boxes[0].caption, "Update OK");
+    ASSERT_TRUE(gate.WaitHeld());
+    // The controller restarted in normal mode with the new firmware.
+    h.loop.RunUntil([&] { return h.host.buttonEnabled && m_hNormal.AnyTaken(); });
+    ASSERT_TRUE(m_hNormal.AnyTaken());
+
+    h.host.shift = true;  // its firmware is current now
+    h.dlg.OnBnClickedUpdateButton();
+    ASSERT_TRUE(h.dlg.m_bUpdating);
+    h.sim.Controller(0).ClearTrace();
+    // Ticks while the old job is parked hand nothing over.
+    const int ticks = h.host.ticks;
+    const int kills = h.host.timerKills;
+    h.loop.RunUntil([&] { return h.host.ticks >= ticks + 100 || h.host.timerKills > kills; });
+    EXPECT_EQ(h.host.timerKills, kills);
+    EXPECT_EQ(h.dlg.m_updatingRemoveRecordTime, 0);
+
+    gate.Release();
+    ASSERT_TRUE(h.RunUntilBox(1));
+    EXPECT_EQ(h.host.boxes[1].caption, "Update OK");
+    // The success box comes before the last end-of-image command.
+    h.loop.RunUntil([&] { return h.dlg.m_pWorkThread->Idle(); });
+    EXPECT_EQ(h.host.boxes.size(), 2u);
+    int endOfImage = 0;
+    for (const sim::TraceEntry& e : h.sim.Controller(0).Trace()) {
+        if (e.dir == sim::TraceDir::HostToDevice && e.kind == sim::TraceKind::Report &&
+            e.bytes.size() > 2 && e.bytes[1] == 0xA5 && e.bytes[2] == 0xE6) {
+            ++endOfImage;
+        }
+    }
+    EXPECT_EQ(endOfImage, 2);  // each image once
 }
 
 }  // namespace

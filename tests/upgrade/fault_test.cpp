@@ -166,14 +166,24 @@ TEST(StatusCodes, WrongDeviceBadChecksumAndBadImage) {
     }
 }
 
-TEST(StatusCodes, RunsThatWouldLeaveTheDialogWaitingEndAsDeviceRemoved) {
+TEST(StatusCodes, RunsThatWouldLeaveTheDialogWaitingEndWithAStatus) {
     const Package& pkg = DefaultPackage();
-    {  // no slot serves the requested identifier
+    {  // no slot serves the requested identifier: the controller went away
         Bench bench(pkg, SimFor(pkg, sim::Generation::V2_0));
         ASSERT_TRUE(bench.AttachSlot());
-        bench.worker.OnStartUpgrade(0x20D, reinterpret_cast<std::intptr_t>(pkg.images[0].data()));
+        bench.worker.OnStartUpgrade(0x20D, reinterpret_cast<std::intptr_t>(pkg.images[1].data()));
         EXPECT_EQ(bench.sink.FirstFailure(), kStatusDeviceRemoved);
         EXPECT_EQ(bench.sink.Messages().size(), 1u);
+    }
+    {  // the record chose an image whose header names another controller: a
+       // package fault, whatever controller is present
+        Bench bench(pkg, SimFor(pkg, sim::Generation::V2_0));
+        ASSERT_TRUE(bench.AttachSlot());
+        const std::size_t before = bench.controller.Trace().size();
+        bench.worker.OnStartUpgrade(0x20D, reinterpret_cast<std::intptr_t>(pkg.images[0].data()));
+        EXPECT_EQ(bench.sink.FirstFailure(), kStatusWrongPackage);
+        EXPECT_EQ(bench.sink.Messages().size(), 1u);
+        EXPECT_EQ(bench.controller.Trace().size(), before);
     }
     const Trace t = CleanTrace(pkg, sim::Generation::V2_0);
     {  // end-of-image write of the first image fails: no success was reported yet

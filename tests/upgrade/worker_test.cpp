@@ -63,6 +63,42 @@ TEST(WorkThread, StopMidDownloadEndsAtTheNextTransferWithoutAWord) {
     }
 }
 
+TEST(WorkThread, StopAfterTheReportedSuccessStillClosesTheRun) {
+    // Shut-down requested while the dialog shows "Update OK" (a console that
+    // exits there): the controller still hears the end of the run and
+    // restarts; only the pause after it is cut short.
+    const Package& pkg = DefaultPackage();
+    for (const bool allUpdateOk : {false, true}) {
+        sim::Config cfg = SimFor(pkg, sim::Generation::V2_0);
+        cfg.answerAllUpdateOk = allUpdateOk;
+        Bench bench(pkg, cfg);
+        bench.sink.onMessage = [&](const Message& m) {
+            if (m.msg == WM_UPGRADE_RESULT && m.wParam == 0) bench.worker.RequestStop();
+        };
+        ASSERT_TRUE(bench.worker.Start());
+        const int images = allUpdateOk ? 1 : 2;
+        for (int k = 0; k < images; ++k) {
+            ASSERT_TRUE(bench.AttachSlot());
+            bench.context.currentImage = k;
+            ASSERT_TRUE(bench.worker.PostThreadMessage(
+                WM_UPGRADE_START, bench.slots.Get(0).updateId, Address(pkg, k)));
+            if (k + 1 < images) {
+                ASSERT_TRUE(bench.sink.WaitFor(WM_UPGRADE_IMAGE_DONE, 1));
+            }
+        }
+        ASSERT_TRUE(bench.sink.WaitFor(WM_UPGRADE_RESULT, 1));
+        bench.worker.Shutdown();
+        EXPECT_EQ(bench.sink.Successes(), 1);
+        const auto sent = bench.Sent();
+        ASSERT_FALSE(sent.empty());
+        EXPECT_TRUE(IsCommand(sent.back(), 0xE6));
+        EXPECT_EQ(sent.back()[5], 0x12);
+        EXPECT_EQ(bench.controller.mode(), sim::Mode::Normal) << allUpdateOk;
+        EXPECT_EQ(bench.sink.Of(WM_UPGRADE_IMAGE_DONE).size(),
+                  static_cast<std::size_t>(images - 1));
+    }
+}
+
 TEST(WorkThread, ShutdownCutsShortAReadTheControllerNeverAnswers) {
     const Package& pkg = DefaultPackage();
     sim::Config cfg = SimFor(pkg, sim::Generation::V2_0);

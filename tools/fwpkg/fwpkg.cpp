@@ -125,7 +125,9 @@ std::optional<Manifest> ParseManifest(std::string_view text, std::string& error)
         if (m.images.empty()) return fail("unknown key '" + key + "'");
         ImageEntry& img = m.images.back();
         const bool fits16 = n <= 0xFFFF, fits32 = n <= 0xFFFFFFFFu;
-        if (key == "update_id" && fits32) {
+        if (key == "update_id" && n > 0xFFFF) {
+            return fail("update_id above 0xFFFF: controllers report 16 bits");
+        } else if (key == "update_id") {
             img.updateId = static_cast<std::uint32_t>(n);
         } else if (key == "version" && fits16) {
             img.fwVersion = static_cast<std::uint16_t>(n);
@@ -258,7 +260,49 @@ std::optional<Records> BuildRecords(const Manifest& manifest,
     }
     records.package.resize(size, 0);
     records.config = config.Serialize(manifest.configSize);
+    // The two records must describe the same images; refuse them otherwise.
+    std::string why;
+    if (const auto loaded = CheckRecords(records.config, records.package, why); !loaded) {
+        error = why;
+        return std::nullopt;
+    } else if (const auto differences = RecordDisagreements(loaded->config, loaded->images);
+               !differences.empty()) {
+        error = differences.front();
+        return std::nullopt;
+    }
     return records;
+}
+
+std::vector<std::string> RecordDisagreements(const PackageConfig& config,
+                                             const UpdatePackage& images) {
+    std::vector<std::string> out;
+    const std::uint32_t count = std::min<std::uint32_t>(config.imageCount, kMaxImages);
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const auto header = ImageHeader::Parse(images[k]);
+        if (!header) {
+            out.push_back(Format("image %u: no image header", k));
+            continue;
+        }
+        if (config.updateId[k] > 0xFFFF)
+            out.push_back(Format("image %u: record update identifier 0x%X does not fit 16 bits", k,
+                                 config.updateId[k]));
+        if (header->updateId > 0xFFFF)
+            out.push_back(Format("image %u: header update identifier 0x%X does not fit 16 bits", k,
+                                 header->updateId));
+        if (config.updateId[k] != header->updateId)
+            out.push_back(Format("image %u: record update identifier 0x%X, header 0x%X", k,
+                                 config.updateId[k], header->updateId));
+        // The worker compares (fwVersion << 16) | subVersion in 32 bits.
+        const std::uint32_t headerVersion = (header->fwVersion << 16) | header->subVersion;
+        if (config.version[k] != headerVersion)
+            out.push_back(Format("image %u: record version 0x%08X, header 0x%08X", k,
+                                 config.version[k], headerVersion));
+        if (config.hasSubVersion[k] != header->hasSubVersion)
+            out.push_back(Format("image %u: record sub-version flag %u, header %u", k,
+                                 unsigned{config.hasSubVersion[k]},
+                                 unsigned{header->hasSubVersion}));
+    }
+    return out;
 }
 
 std::optional<std::vector<std::uint8_t>> DemoFirmware(const Manifest& manifest, std::size_t k,

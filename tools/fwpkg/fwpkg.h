@@ -81,6 +81,15 @@ std::optional<LoadedRecords> CheckRecords(std::span<const std::uint8_t> config,
 // device node (string descriptors, requests on the control pipe).
 std::string UdevRules(const PackageConfig& config);
 
+// Where the configuration record and the image headers of the package
+// disagree, one line per difference (empty when they agree): the update
+// identifier, the version and sub-version, and the sub-version flag of every
+// image, and identifiers that do not fit the 16 bits a controller reports.
+// The updater's button decides from the record and its worker from the
+// header, so a disagreement can skip an image and still report success.
+std::vector<std::string> RecordDisagreements(const PackageConfig& config,
+                                             const UpdatePackage& images);
+
 // C++ source that carries both records (trailing zero bytes are not stored
 // but restored on load) and defines fwu_embedded_record().
 std::string EmbedSource(std::span<const std::uint8_t> config,

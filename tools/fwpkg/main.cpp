@@ -99,7 +99,12 @@ int Describe(const fs::path& configPath, const fs::path& packagePath) {
     if (!loaded) return Fail("refusing broken records: " + error);
     const std::string text = fwu::DescribePackage(loaded->config, loaded->images);
     std::fwrite(text.data(), 1, text.size(), stdout);
-    return 0;
+    // Records the updater loads but that disagree with each other: it would
+    // decide from one and write by the other.
+    const auto differences = fwu::pkg::RecordDisagreements(loaded->config, loaded->images);
+    for (const std::string& line : differences)
+        std::fprintf(stderr, "fwpkg: records disagree: %s\n", line.c_str());
+    return differences.empty() ? 0 : 1;
 }
 
 int EmbedSource(const fs::path& configPath, const fs::path& packagePath, const fs::path& out) {
