@@ -165,8 +165,6 @@ int Run(const std::vector<std::string>& args) {
 
     CFirmwareUpgradeApp app(runDialog, messageBox);
     app.InitInstance();
-    if (const std::string note = traces.EndNote(); !note.empty())
-        std::cerr << appName << ": " << note << '\n';
     return status;
 }
 

@@ -199,6 +199,7 @@ bool ParseOp(const json& object, Op& op, std::string& error) {
             return f.Unsigned("dev", op.dev) && f.Unsigned("id", op.id);
         case OpKind::Arrival:
         case OpKind::Removal:
+            if (object.find("during") != object.end() && !f.Bool("during", op.during)) return false;
             return f.String("path", op.path);
         case OpKind::RumbleConnected:
             return f.Unsigned("user", op.user) && f.Bool("connected", op.connected);
@@ -296,6 +297,7 @@ std::string FormatOp(const Op& op) {
         case OpKind::Arrival:
         case OpKind::Removal:
             j["path"] = op.path;
+            if (op.during) j["during"] = true;
             break;
         case OpKind::RumbleConnected:
             j["user"] = op.user;

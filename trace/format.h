@@ -16,6 +16,9 @@
 //   {"op":"attributes","dev":1,"ok":true,"vid":14940,"pid":8000}
 //   {"op":"report-id","dev":1,"id":0}
 //   {"op":"arrival","path":"..."}   {"op":"removal","path":"..."}
+//                             + "during":true when it came while a call of the
+//                             tool on the same thread ran (the next call of
+//                             that thread in the trace): the call caused it
 //   {"op":"rumble-connected","user":0,"connected":true}
 //   {"op":"rumble-set","user":0,"left":256,"right":65024,"ok":true}
 // Byte strings are lower-case hexadecimal. Devices are numbered 1, 2, ... in
@@ -69,6 +72,7 @@ struct Op {
     unsigned user = 0;               // rumble
     std::uint16_t left = 0, right = 0;
     bool connected = false;
+    bool during = false;  // arrival, removal: came inside the tool's next call
 };
 
 // The first line of every trace.

@@ -5,10 +5,19 @@
 namespace fwu::trace {
 namespace {
 
+// Calls of the tool in progress on this thread: a hot-plug event that comes
+// while one runs was caused by it (a controller that restarts on a command).
+thread_local int callsInProgress = 0;
+
 // Times one call: the start when built, the duration when asked.
 class CallTimer {
   public:
-    explicit CallTimer(const TraceWriter& writer) : writer_(writer), start_(writer.Now()) {}
+    explicit CallTimer(const TraceWriter& writer) : writer_(writer), start_(writer.Now()) {
+        ++callsInProgress;
+    }
+    ~CallTimer() { --callsInProgress; }
+    CallTimer(const CallTimer&) = delete;
+    CallTimer& operator=(const CallTimer&) = delete;
     std::uint64_t Elapsed() const { return writer_.Now() - start_; }
 
   private:
@@ -174,6 +183,7 @@ bool RecordingHotplug::Start(HotplugCallback callback) {
             Op op;
             op.kind = event == HotplugEvent::Arrival ? OpKind::Arrival : OpKind::Removal;
             op.path = path;
+            op.during = callsInProgress > 0;
             writer_.Record(op);
             if (callback) callback(event, path);
         });

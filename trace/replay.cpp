@@ -19,6 +19,11 @@ using Clock = std::chrono::steady_clock;
 // difference.
 constexpr auto kTurnWait = std::chrono::milliseconds(1500);
 constexpr auto kPoll = std::chrono::milliseconds(20);
+// How long an event that came inside a call waits for that call.
+constexpr auto kCallerGrace = std::chrono::milliseconds(300);
+
+// True on a thread while it delivers an event to the tool.
+thread_local bool deliveringHere = false;
 
 }  // namespace
 
@@ -32,11 +37,10 @@ struct ReplaySession::State {
     std::size_t cursor = 0;
     std::string difference;
     HotplugCallback callback;
-    bool delivering = false;
+    int delivering = 0;  // deliveries in progress
     bool stopping = false;
     std::map<int, std::string> devicePaths;  // device number -> path it was opened on
     std::set<std::string> removedPaths;
-    std::size_t beyondEnd = 0;  // requests refused after the last recorded one
     std::thread pump;
 
     Clock::time_point Due(const Op& op) const {
@@ -59,7 +63,8 @@ struct ReplaySession::State {
     }
 
     // The recorded answer to `asked`, or nullopt when the request is refused
-    // (after a difference, or on a controller whose removal was replayed).
+    // (after a difference, on a controller whose removal was replayed, or
+    // after the end of the trace).
     std::optional<Op> Take(const Op& asked) {
         std::unique_lock lock(mutex);
         std::size_t seen = cursor;
@@ -67,6 +72,12 @@ struct ReplaySession::State {
         for (;;) {
             if (!difference.empty()) return std::nullopt;
             const Op* next = cursor < ops.size() ? &ops[cursor] : nullptr;
+            // The controller did this while answering the tool's next call:
+            // it happens here, on the asking thread, as it did then.
+            if (next != nullptr && IsEvent(next->kind) && next->during) {
+                Deliver(lock);
+                continue;
+            }
             if (next != nullptr && !IsEvent(next->kind) && SameRequest(*next, asked)) {
                 Op answer = *next;
                 ++cursor;
@@ -82,18 +93,22 @@ struct ReplaySession::State {
             // Past the end of the trace: the recording stopped there (the
             // process ended), so what the controller would have answered is
             // unknown. Like a controller that is gone, it fails.
-            if (next == nullptr) {
-                ++beyondEnd;
-                return std::nullopt;
-            }
+            if (next == nullptr) return std::nullopt;
             if (cursor != seen) {
                 seen = cursor;
                 progress = Clock::now();
             }
-            Clock::time_point deadline = progress + kTurnWait;
-            deadline = std::max(deadline, Due(*next) + kTurnWait);
+            const Clock::time_point deadline = std::max(progress, Due(*next)) + kTurnWait;
             if (Clock::now() < deadline) {
                 changed.wait_for(lock, kPoll);
+                continue;
+            }
+            // Nobody takes the next request. If it was asked of a controller
+            // that is gone by now, the tool may rightly have left it out.
+            if (!IsEvent(next->kind) && next->dev != 0 && next->dev != asked.dev &&
+                DeviceRemoved(next->dev)) {
+                ++cursor;
+                changed.notify_all();
                 continue;
             }
             difference = "the run differs from the trace at operation " +
@@ -107,6 +122,26 @@ struct ReplaySession::State {
         }
     }
 
+    // Delivers the event at the cursor to the tool's callback (none: it is
+    // dropped, as nobody listened). Called and returns with `lock` held.
+    void Deliver(std::unique_lock<std::mutex>& lock) {
+        const Op event = ops[cursor++];
+        if (event.kind == OpKind::Removal) removedPaths.insert(event.path);
+        if (event.kind == OpKind::Arrival) removedPaths.erase(event.path);
+        changed.notify_all();
+        if (!callback) return;
+        HotplugCallback deliver = callback;
+        ++delivering;
+        deliveringHere = true;
+        lock.unlock();
+        deliver(event.kind == OpKind::Arrival ? HotplugEvent::Arrival : HotplugEvent::Removal,
+                event.path);
+        lock.lock();
+        deliveringHere = false;
+        --delivering;
+        changed.notify_all();
+    }
+
     // Answers when the recorded call completed, counted from the start.
     void Pace(const Op& op) const {
         if (options.fast) return;
@@ -115,32 +150,29 @@ struct ReplaySession::State {
         if (wait.count() > 0) PauseMs(static_cast<std::uint32_t>(wait.count()));
     }
 
-    // The replay's own thread: delivers arrivals and removals in their place.
+    // The replay's own thread: delivers arrivals and removals at their time.
+    // One that came inside a call is left to that call, unless the call does
+    // not come.
     void Pump() {
         std::unique_lock lock(mutex);
+        std::size_t waitingAt = ops.size();
+        Clock::time_point when;
         while (!stopping) {
-            const bool due =
+            const bool pending =
                 difference.empty() && callback && cursor < ops.size() && IsEvent(ops[cursor].kind);
-            if (!due) {
+            if (!pending) {
                 changed.wait(lock);
                 continue;
             }
             const std::size_t at = cursor;
-            if (changed.wait_until(lock, Due(ops[at]), [&] { return stopping || cursor != at; }))
-                continue;
+            if (at != waitingAt) {
+                waitingAt = at;
+                when = Due(ops[at]);
+                if (ops[at].during) when = std::max(when, Clock::now() + kCallerGrace);
+            }
+            if (changed.wait_until(lock, when, [&] { return stopping || cursor != at; })) continue;
             if (!callback || !difference.empty()) continue;
-            const Op event = ops[cursor++];
-            if (event.kind == OpKind::Removal) removedPaths.insert(event.path);
-            if (event.kind == OpKind::Arrival) removedPaths.erase(event.path);
-            HotplugCallback deliver = callback;
-            delivering = true;
-            changed.notify_all();
-            lock.unlock();
-            deliver(event.kind == OpKind::Arrival ? HotplugEvent::Arrival : HotplugEvent::Removal,
-                    event.path);
-            lock.lock();
-            delivering = false;
-            changed.notify_all();
+            Deliver(lock);
         }
     }
 };
@@ -273,8 +305,7 @@ void ReplaySession::Stop() {
     std::unique_lock lock(state_->mutex);
     state_->callback = nullptr;
     // Wait for a delivery in progress, unless it is the caller's own.
-    if (std::this_thread::get_id() != state_->pump.get_id())
-        state_->changed.wait(lock, [&] { return !state_->delivering; });
+    if (!deliveringHere) state_->changed.wait(lock, [&] { return state_->delivering == 0; });
 }
 
 bool ReplaySession::IsConnected(unsigned userIndex) {
@@ -298,26 +329,6 @@ bool ReplaySession::SetState(unsigned userIndex, std::uint16_t left, std::uint16
 std::string ReplaySession::Difference() const {
     std::lock_guard lock(state_->mutex);
     return state_->difference;
-}
-
-std::size_t ReplaySession::Remaining() const {
-    std::lock_guard lock(state_->mutex);
-    std::size_t requests = 0;
-    for (std::size_t k = state_->cursor; k < state_->ops.size(); ++k)
-        if (!IsEvent(state_->ops[k].kind)) ++requests;
-    return requests;
-}
-
-std::size_t ReplaySession::BeyondEnd() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->beyondEnd;
-}
-
-std::string ReplaySession::NextRecorded() const {
-    std::lock_guard lock(state_->mutex);
-    if (state_->cursor >= state_->ops.size()) return {};
-    return "operation " + std::to_string(state_->cursor + 1) + ", " +
-           DescribeRequest(state_->ops[state_->cursor]);
 }
 
 }  // namespace fwu::trace

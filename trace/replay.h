@@ -47,11 +47,6 @@ class ReplaySession : public IHidBackend, public IHotplugSource, public IRumble 
 
     // The first difference, empty while the run follows the trace.
     std::string Difference() const;
-    // Recorded requests not yet asked for, and the next recorded operation.
-    std::size_t Remaining() const;
-    std::string NextRecorded() const;
-    // Requests refused because the trace had ended.
-    std::size_t BeyondEnd() const;
 
     struct State;
 

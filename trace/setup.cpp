@@ -48,14 +48,6 @@ std::string TraceSetup::Install(const TraceRequest& request, IHotplugSource* hot
     return {};
 }
 
-std::string TraceSetup::EndNote() const {
-    if (!replay_ || !replay_->Difference().empty()) return {};
-    const std::size_t remaining = replay_->Remaining();
-    if (remaining == 0) return {};
-    return "replay: the run ended " + std::to_string(remaining) +
-           " recorded requests before the trace did (next: " + replay_->NextRecorded() + ")";
-}
-
 int PrintTraceSummary(const std::string& path, std::ostream& out, std::ostream& err) {
     std::string error;
     const std::optional<Trace> trace = LoadTrace(path, error);

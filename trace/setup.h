@@ -35,9 +35,6 @@ class TraceSetup {
 
     // The hot-plug source the front end should use.
     IHotplugSource* Hotplug() const { return hotplug_; }
-    // After the run: a line for the user when the run asked for less than
-    // the replayed trace holds (the run ended early), else "".
-    std::string EndNote() const;
     // The replayed controller, null without --replay.
     ReplaySession* Replay() const { return replay_.get(); }
 

@@ -205,10 +205,12 @@ std::string Summarize(const Trace& trace) {
         if (im.finished) {
             out += "  ended with the end-of-image command\n";
         } else {
-            out += "  did not finish: " +
-                   (im.stop.empty() ? "the trace ends at operation " + std::to_string(im.endN)
-                                    : im.stop) +
-                   "\n";
+            out +=
+                "  did not finish: " +
+                (!im.stop.empty() ? im.stop
+                 : im.finishing ? "the trace ends after the end-of-image command, before its reply"
+                                : "the trace ends at operation " + std::to_string(im.endN)) +
+                "\n";
         }
         floorMs += im.FloorMs(followed);
     }
