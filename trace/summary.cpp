@@ -55,13 +55,14 @@ struct Image {
     std::uint64_t endUs = 0;
     std::uint64_t startN = 0;
     std::uint64_t endN = 0;
-    std::uint64_t commands = 0;  // command reports written
-    std::uint64_t data = 0;      // data reports written
-    std::uint64_t replies = 0;   // replies read
-    std::uint64_t timeouts = 0;  // read slices that ended without a reply
-    std::uint64_t commits = 0;   // 0xE4
-    std::set<std::uint32_t> pages;
-    bool finishing = false;  // 0xE6 written, its reply awaited
+    std::uint64_t commands = 0;     // command reports written
+    std::uint64_t data = 0;         // data reports written
+    std::uint64_t replies = 0;      // replies read
+    std::uint64_t timeouts = 0;     // read slices that ended without a reply
+    std::uint64_t commits = 0;      // 0xE4
+    std::set<std::uint32_t> pages;  // addresses given with 0xE3
+    std::uint64_t waiting = 0;      // time-outs since the last reply
+    bool finishing = false;         // 0xE6 written, its reply awaited
     bool finished = false;
     std::string stop;  // the first failure inside the image
 
@@ -135,12 +136,13 @@ std::string Summarize(const Trace& trace) {
                 }
                 if (code == 0xE2) open->protocol2 = true;
                 if (code == 0xE4) ++open->commits;
-                if (code == 0xE5) open->pages.insert(Le32(op.data, 5));
+                if (code == 0xE3) open->pages.insert(Le32(op.data, 5));
                 if (code == 0xE6) open->finishing = true;
                 if (!op.ok && open->stop.empty()) open->stop = Failure(op);
             } else if (op.kind == OpKind::Read) {
                 if (op.status == ReadStatus::Ok) ++open->replies;
                 if (op.status == ReadStatus::Timeout) ++open->timeouts;
+                open->waiting = op.status == ReadStatus::Timeout ? open->waiting + 1 : 0;
                 if (op.status == ReadStatus::Failed && open->stop.empty() && !open->finishing)
                     open->stop = Failure(op);
                 if (op.status != ReadStatus::Timeout && open->finishing) {
@@ -204,13 +206,16 @@ std::string Summarize(const Trace& trace) {
             "\n";
         if (im.finished) {
             out += "  ended with the end-of-image command\n";
+        } else if (!im.stop.empty()) {
+            out += "  did not finish: " + im.stop + "\n";
+        } else if (im.waiting > 0) {
+            out += "  did not finish: no reply came, the last " + std::to_string(im.waiting) +
+                   " reads timed out (to operation " + std::to_string(im.endN) + ")\n";
+        } else if (im.finishing) {
+            out += "  the trace ends after the end-of-image command, before its reply\n";
         } else {
             out +=
-                "  did not finish: " +
-                (!im.stop.empty() ? im.stop
-                 : im.finishing ? "the trace ends after the end-of-image command, before its reply"
-                                : "the trace ends at operation " + std::to_string(im.endN)) +
-                "\n";
+                "  did not finish: the trace ends at operation " + std::to_string(im.endN) + "\n";
         }
         floorMs += im.FloorMs(followed);
     }
