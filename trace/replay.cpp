@@ -17,7 +17,7 @@ using Clock = std::chrono::steady_clock;
 // How long a request that is not the next recorded one waits for another
 // thread (the dialog's or the worker) to take its turn before it counts as a
 // difference.
-constexpr auto kTurnWait = std::chrono::milliseconds(1500);
+constexpr auto kTurnWait = std::chrono::milliseconds(2500);
 constexpr auto kPoll = std::chrono::milliseconds(20);
 // How long an event that came inside a call waits for that call.
 constexpr auto kCallerGrace = std::chrono::milliseconds(300);
