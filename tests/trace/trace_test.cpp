@@ -22,7 +22,8 @@ Op Write(int dev, std::vector<std::uint8_t> data) {
 
 // enumerate, open, write, read, failed write: the text and its operations.
 std::string SmallTrace(std::vector<Op>& ops) {
-    const std::string path = "\\\\?\\hid#vid_3a5c&pid_0001#sim&0&0002#{x}";
+    // Backslashes, a quote and a tab, as a system could hand out.
+    const std::string path = "\\\\?\\hid#vid_3a5c&pid_0001#sim&0&0002#{\"x\"\t}";
     Op enumerate;
     enumerate.kind = OpKind::Enumerate;
     enumerate.paths = {path};
