@@ -14,6 +14,7 @@
 #include "package/package.h"
 #include "platform/platform.h"
 #include "sim/sim.h"
+#include "trace/setup.h"
 
 #ifdef _WIN32
 #include "base/text.h"
@@ -91,7 +92,7 @@ int Run(const std::vector<std::string>& args) {
 
     const bool console = options.frontEnd == FrontEnd::Console || options.update || options.help ||
                          options.version || options.packageInfo || !options.error.empty() ||
-                         !DisplayAvailable(appName);
+                         !options.traceSummaryPath.empty() || !DisplayAvailable(appName);
 #ifdef _WIN32
     if (console) AttachConsoleOutput();
 #endif
@@ -108,11 +109,29 @@ int Run(const std::vector<std::string>& args) {
         return 0;
     }
     if (options.packageInfo) return PrintPackageInfo();
+    if (!options.traceSummaryPath.empty())
+        return trace::PrintTraceSummary(options.traceSummaryPath, std::cout, std::cerr);
 
     if (const std::string error = services.InstallDevices(options); !error.empty()) {
         std::cerr << appName << ": " << error << "\nTry --help.\n";
         return kExitFailed;
     }
+    // --record and --replay: installed over the chosen controllers.
+    trace::TraceSetup traces;
+    trace::TraceRequest traceRequest{options.recordPath, options.replayPath, options.simFast,
+                                     [appName](const std::string& difference) {
+                                         // The run stops here, whatever it was doing.
+                                         std::fflush(stdout);
+                                         std::cerr << appName << ": replay: " << difference << '\n';
+                                         std::cerr.flush();
+                                         std::_Exit(kExitFailed);
+                                     }};
+    if (const std::string error = traces.Install(traceRequest, services.Hotplug());
+        !error.empty()) {
+        std::cerr << appName << ": " << error << '\n';
+        return kExitFailed;
+    }
+    IHotplugSource* const hotplug = traces.Hotplug();
 
     int status = 0;
     CFirmwareUpgradeApp::DialogRunner runDialog;
@@ -127,14 +146,16 @@ int Run(const std::vector<std::string>& args) {
         settings.waitSeconds = options.waitSeconds;
         settings.appName = appName;
         settings.terminal = StdoutIsTerminal();
-        runDialog = [&] { status = RunConsole(settings, services.Hotplug(), std::cout); };
+        runDialog = [&] { status = RunConsole(settings, hotplug, std::cout); };
         messageBox = [&](const std::string& text, const std::string& caption) {
             std::cout << "[" << (caption.empty() ? appName : caption) << "]\n" << text << '\n';
             status = kExitFailed;
         };
     } else {
 #ifdef _WIN32
-        runDialog = [&] { RunWin32Dialog(services.Simulated() ? services.Hotplug() : nullptr); };
+        runDialog = [&] {
+            RunWin32Dialog(services.Simulated() || traces.Replay() != nullptr ? hotplug : nullptr);
+        };
         messageBox = [&](const std::string& text, const std::string& caption) {
             ShowWin32Warning(text, caption.empty() ? appName : caption);
             status = kExitFailed;
@@ -145,7 +166,7 @@ int Run(const std::vector<std::string>& args) {
         static char* qtArgv[] = {qtName, nullptr};
         qt = std::make_unique<QApplication>(qtArgc, qtArgv);
         QCoreApplication::setApplicationName(QString::fromStdString(appName));
-        runDialog = [&] { RunQtWindow(services.Hotplug()); };
+        runDialog = [&] { RunQtWindow(hotplug); };
         messageBox = [&](const std::string& text, const std::string& caption) {
             ShowQtWarning(text, caption.empty() ? appName : caption);
             status = kExitFailed;

@@ -86,6 +86,15 @@ Options ParseOptions(int argc, const char* const* argv) {
             } else {
                 o.faults.push_back(value);
             }
+        } else if (TakeValue(arg, "--record", argc, argv, i, value, missing)) {
+            if (missing || value.empty()) o.error = "--record needs a file name";
+            o.recordPath = value;
+        } else if (TakeValue(arg, "--replay", argc, argv, i, value, missing)) {
+            if (missing || value.empty()) o.error = "--replay needs a file name";
+            o.replayPath = value;
+        } else if (TakeValue(arg, "--trace-summary", argc, argv, i, value, missing)) {
+            if (missing || value.empty()) o.error = "--trace-summary needs a file name";
+            o.traceSummaryPath = value;
         } else {
             o.error = "unknown option: " + std::string(arg);
         }
@@ -122,7 +131,12 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
          "                         1.0 or 2.0 (default 2.0)\n"
          "  --simulate-fault=NAME[@N]\n"
          "                         inject a fault into the simulated controller (repeatable)\n"
-         "  --simulate-fast        no transfer latency and shortened pauses (demos and tests)\n"
+         "  --simulate-fast        no transfer latency and shortened pauses (demos and tests);\n"
+         "                         with --replay, the trace is replayed at once\n"
+         "  --record FILE          write a trace of every operation on the controllers to FILE\n"
+         "  --replay FILE          a controller that answers as the trace FILE says; the run\n"
+         "                         stops with status 1 at the first request that differs\n"
+         "  --trace-summary FILE   print the timeline of the trace FILE and exit\n"
          "\n"
          "The simulated controller answers each transfer after about 1 ms, like a real one.\n";
     if (!faultHelp.empty()) {

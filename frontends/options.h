@@ -30,6 +30,10 @@ struct Options {
     std::vector<std::string> faults;  // --simulate-fault=NAME[@N], as given
     bool simFast = false;             // --simulate-fast
 
+    std::string recordPath;        // --record FILE
+    std::string replayPath;        // --replay FILE
+    std::string traceSummaryPath;  // --trace-summary FILE
+
     std::string error;  // non-empty: the command line was not understood
 };
 

@@ -8,7 +8,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 packages=(
   build-essential cmake pkg-config git clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  qt6-base-dev libgl-dev libudev-dev libusb-1.0-0-dev
+  qt6-base-dev libgl-dev libudev-dev libusb-1.0-0-dev nlohmann-json3-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
   xvfb xauth
   fonts-wqy-microhei

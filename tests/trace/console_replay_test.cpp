@@ -1,0 +1,81 @@
+// The checked-in traces replayed in-process by the console front end, on every
+// platform (under Wine for the Windows build): the same labels, result text
+// and exit status as the recorded run.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "device/slots.h"
+#include "frontends/console/console_host.h"
+#include "platform/platform.h"
+#include "trace/replay.h"
+
+namespace fwu {
+namespace {
+
+namespace fs = std::filesystem;
+
+class NoSleep : public ISleeper {
+  public:
+    void Sleep(std::uint32_t) override {}
+};
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string s = text.str();
+    std::erase(s, '\r');
+    return s;
+}
+
+TEST(ConsoleReplay, EveryCheckedInTraceEndsAsRecorded) {
+    std::unique_ptr<ISystem> system = CreatePlatformSystem();
+    SetSystem(system.get());
+    NoSleep sleeper;
+    SetSleeper(&sleeper);
+    int count = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(FWU_TRACE_DATA)) {
+        if (entry.path().extension() != ".jsonl") continue;
+        ++count;
+        SCOPED_TRACE(entry.path().filename().string());
+        fs::path base = entry.path();
+        const std::string expected = Slurp(base.replace_extension(".out"));
+        const int status = std::stoi(Slurp(base.replace_extension(".status")));
+
+        std::string error;
+        std::optional<trace::Trace> recorded = trace::LoadTrace(entry.path().string(), error);
+        ASSERT_TRUE(recorded) << error;
+        std::string difference;
+        {
+            trace::ReplaySession replay(std::move(*recorded),
+                                        {true, [&](const std::string& m) { difference = m; }});
+            SetHidBackend(&replay);
+            SetRumble(&replay);
+            m_hNormal.Reset();
+            m_hUpdate.Reset();
+            ConsoleSettings settings;
+            settings.update = true;
+            settings.waitSeconds = 10;
+            settings.appName = "FirmwareUpgrade";
+            settings.virtualClock = true;
+            std::ostringstream out;
+            EXPECT_EQ(RunConsole(settings, &replay, out), status) << out.str();
+            EXPECT_EQ(out.str(), expected);
+            m_hNormal.Reset();
+            m_hUpdate.Reset();
+            SetHidBackend(nullptr);
+            SetRumble(nullptr);
+        }
+        EXPECT_EQ(difference, "");
+    }
+    EXPECT_GE(count, 5);
+    SetSleeper(nullptr);
+    SetSystem(nullptr);
+}
+
+}  // namespace
+}  // namespace fwu

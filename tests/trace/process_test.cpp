@@ -1,0 +1,165 @@
+// The FirmwareUpgrade executable recording runs of the simulated controller
+// and replaying them, and replaying the checked-in traces of data/.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1;
+    std::string output;  // standard output and standard error
+};
+
+// A directory of its own: the single-instance lock lives in it, so runs of
+// other test programs on the machine do not collide with these.
+const fs::path& Scratch() {
+    static const fs::path dir = [] {
+        fs::path d = fs::temp_directory_path() / ("fwu-trace-test-" + std::to_string(::getpid()));
+        fs::create_directories(d);
+        return d;
+    }();
+    return dir;
+}
+
+Outcome RunTool(const std::string& args) {
+    const std::string command =
+        "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "
+        "XDG_RUNTIME_DIR='" +
+        Scratch().string() + "' '" FWU_EXE "' " + args + " 2>&1";
+    Outcome outcome;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return outcome;
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) outcome.output.append(buffer, n);
+    const int raw = pclose(pipe);
+    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return outcome;
+}
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(TraceProcess, ARecordedRunReplaysToTheSameEndInBothProtocols) {
+    for (const char* protocol : {"2.0", "1.0"}) {
+        SCOPED_TRACE(protocol);
+        const fs::path trace = Scratch() / (std::string("run-") + protocol + ".jsonl");
+        const Outcome recorded = RunTool(
+            "--console --update --simulate-fast --simulate-protocol=" + std::string(protocol) +
+            " --record '" + trace.string() + "'");
+        ASSERT_EQ(recorded.status, 0) << recorded.output;
+        ASSERT_TRUE(Has(recorded.output, "[Update OK]\nUpdate and Verify OK!\n"));
+        // 2.0 at the recorded pace, 1.0 at once.
+        const std::string fast = protocol == std::string("1.0") ? " --simulate-fast" : "";
+        const Outcome replayed =
+            RunTool("--console --update" + fast + " --replay '" + trace.string() + "'");
+        EXPECT_EQ(replayed.status, 0);
+        EXPECT_EQ(replayed.output, recorded.output);
+
+        const Outcome summary = RunTool("--trace-summary '" + trace.string() + "'");
+        EXPECT_EQ(summary.status, 0);
+        EXPECT_TRUE(
+            Has(summary.output, "Image 1 (update ID 0x0313, protocol " + std::string(protocol)))
+            << summary.output;
+        EXPECT_TRUE(Has(summary.output, "  97 pages, ")) << summary.output;
+        EXPECT_TRUE(Has(summary.output, "  7 pages, ")) << summary.output;
+        EXPECT_TRUE(Has(summary.output, " times the floor\n")) << summary.output;
+    }
+}
+
+TEST(TraceProcess, APageOutOfOrderStopsTheReplayAtThatOperation) {
+    const fs::path trace = Scratch() / "order.jsonl";
+    ASSERT_EQ(
+        RunTool("--console --update --simulate-fast --record '" + trace.string() + "'").status, 0);
+    // Swap the data of the first image's pages 1 and 2 (16 data reports each)
+    // in the trace: to the replay, the tool now sends page 1 where page 2 was.
+    std::vector<std::string> lines = Lines(Slurp(trace));
+    std::vector<std::size_t> data;
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        const std::size_t at = lines[k].find("\"data\":\"00");
+        if (Has(lines[k], "\"op\":\"write\"") && at != std::string::npos &&
+            lines[k].compare(at + 10, 2, "a5") != 0)
+            data.push_back(k);
+    }
+    ASSERT_GE(data.size(), 48u);
+    auto payload = [&](std::size_t line) -> std::string& { return lines[line]; };
+    for (std::size_t r = 16; r < 32; ++r) {
+        std::string& a = payload(data[r]);
+        std::string& b = payload(data[r + 16]);
+        const std::size_t at = a.find("\"data\":");
+        const std::size_t bt = b.find("\"data\":");
+        const std::string da = a.substr(at, 7 + 132);
+        const std::string db = b.substr(bt, 7 + 132);
+        a.replace(at, da.size(), db);
+        b.replace(bt, db.size(), da);
+    }
+    std::ofstream out(trace, std::ios::binary | std::ios::trunc);
+    for (const std::string& line : lines) out << line << '\n';
+    out.close();
+
+    const Outcome o =
+        RunTool("--console --update --simulate-fast --replay '" + trace.string() + "'");
+    EXPECT_EQ(o.status, 1) << o.output;
+    EXPECT_FALSE(Has(o.output, "Update OK")) << o.output;
+    // The line number is the operation number: the header is line 1.
+    const std::string expected =
+        "FirmwareUpgrade: replay: the run differs from the trace at "
+        "operation " +
+        std::to_string(data[16]) + ": recorded write on device ";
+    EXPECT_TRUE(Has(o.output, expected)) << o.output;
+    EXPECT_TRUE(Has(o.output, ", asked write on device ")) << o.output;
+}
+
+TEST(TraceProcess, ADamagedTraceIsRefusedBeforeTheRun) {
+    const fs::path trace = Scratch() / "cut.jsonl";
+    const std::string whole = Slurp(fs::path(FWU_TRACE_DATA) / "v2-write-fail.jsonl");
+    std::ofstream(trace, std::ios::binary) << whole.substr(0, whole.size() / 2);
+    const Outcome o = RunTool("--console --update --replay '" + trace.string() + "'");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_TRUE(Has(o.output, "is damaged: line ")) << o.output;
+    EXPECT_TRUE(Has(o.output, ": the trace is cut off")) << o.output;
+    EXPECT_FALSE(Has(o.output, "Device: ")) << o.output;
+}
+
+TEST(TraceProcess, TheCheckedInTracesReplayToTheirRecordedEnd) {
+    int count = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator(FWU_TRACE_DATA)) {
+        if (entry.path().extension() != ".jsonl") continue;
+        ++count;
+        fs::path base = entry.path();
+        SCOPED_TRACE(base.filename().string());
+        const std::string expected = Slurp(base.replace_extension(".out"));
+        const int status = std::stoi(Slurp(base.replace_extension(".status")));
+        const Outcome o =
+            RunTool("--console --update --simulate-fast --replay '" + entry.path().string() + "'");
+        EXPECT_EQ(o.status, status) << o.output;
+        EXPECT_EQ(o.output, expected);
+    }
+    EXPECT_GE(count, 5);
+}
+
+}  // namespace

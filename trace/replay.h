@@ -1,0 +1,57 @@
+// Replaying: a controller that answers as a recorded trace says, behind the
+// same HID, hot-plug and rumble interfaces as a real one.
+//
+// Every request of the tool is compared with the next recorded request. The
+// first difference stops the replay: the handler is told which operation
+// differed, what was recorded and what was asked, and from then on every
+// request fails and no event is delivered, so a run can never end in success
+// after it. Arrivals and removals are delivered in their recorded place, from
+// the replay's own thread. With `fast` off every answer and event waits until
+// its recorded time since the start.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "device/hid.h"
+#include "trace/format.h"
+
+namespace fwu::trace {
+
+// The error number of a request refused by the replay (the controller is
+// gone): ERROR_DEVICE_NOT_CONNECTED.
+inline constexpr std::uint32_t kReplayError = 0x48F;
+
+struct ReplayOptions {
+    bool fast = false;
+    // Called once, on the thread whose request differed.
+    std::function<void(const std::string& message)> onDifference;
+};
+
+class ReplaySession : public IHidBackend, public IHotplugSource, public IRumble {
+  public:
+    ReplaySession(Trace trace, ReplayOptions options);
+    ~ReplaySession() override;
+    ReplaySession(const ReplaySession&) = delete;
+    ReplaySession& operator=(const ReplaySession&) = delete;
+
+    std::vector<std::string> EnumeratePaths() override;
+    std::unique_ptr<IHidDevice> Open(const std::string& path) override;
+
+    bool Start(HotplugCallback callback) override;
+    void Stop() override;
+
+    bool IsConnected(unsigned userIndex) override;
+    bool SetState(unsigned userIndex, std::uint16_t left, std::uint16_t right) override;
+
+    // The first difference, empty while the run follows the trace.
+    std::string Difference() const;
+
+    struct State;
+
+  private:
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace fwu::trace

@@ -1,0 +1,63 @@
+#include "trace/setup.h"
+
+#include <ostream>
+
+#include "trace/summary.h"
+
+namespace fwu::trace {
+
+TraceSetup::~TraceSetup() {
+    if (!installed_) return;
+    SetHidBackend(previousHid_);
+    SetRumble(previousRumble_);
+}
+
+std::string TraceSetup::Install(const TraceRequest& request, IHotplugSource* hotplug) {
+    hotplug_ = hotplug;
+    if (request.recordPath.empty() && request.replayPath.empty()) return {};
+    previousHid_ = &HidBackend();
+    previousRumble_ = &Rumble();
+    IHidBackend* hid = previousHid_;
+    IRumble* rumble = previousRumble_;
+
+    if (!request.replayPath.empty()) {
+        std::string error;
+        std::optional<Trace> trace = LoadTrace(request.replayPath, error);
+        if (!trace) return error;
+        replay_ = std::make_unique<ReplaySession>(
+            std::move(*trace), ReplayOptions{request.fast, request.onDifference});
+        hid = replay_.get();
+        rumble = replay_.get();
+        hotplug_ = replay_.get();
+    }
+    if (!request.recordPath.empty()) {
+        writer_ = std::make_unique<TraceWriter>(request.recordPath);
+        if (!writer_->Ok()) return "cannot write the trace " + request.recordPath;
+        hid_ = std::make_unique<RecordingBackend>(*hid, *writer_);
+        rumble_ = std::make_unique<RecordingRumble>(*rumble, *writer_);
+        hid = hid_.get();
+        rumble = rumble_.get();
+        if (hotplug_ != nullptr) {
+            recordedHotplug_ = std::make_unique<RecordingHotplug>(*hotplug_, *writer_);
+            hotplug_ = recordedHotplug_.get();
+        }
+    }
+    SetHidBackend(hid);
+    SetRumble(rumble);
+    installed_ = true;
+    return {};
+}
+
+int PrintTraceSummary(const std::string& path, std::ostream& out, std::ostream& err) {
+    std::string error;
+    const std::optional<Trace> trace = LoadTrace(path, error);
+    if (!trace) {
+        err << error << '\n';
+        return 1;
+    }
+    out << Summarize(*trace);
+    out.flush();
+    return 0;
+}
+
+}  // namespace fwu::trace
