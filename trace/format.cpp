@@ -29,6 +29,7 @@ constexpr KindEntry kKinds[] = {
     {OpKind::Output, "output"},
     {OpKind::Attributes, "attributes"},
     {OpKind::ReportId, "report-id"},
+    {OpKind::Drop, "drop"},
     {OpKind::Arrival, "arrival"},
     {OpKind::Removal, "removal"},
     {OpKind::RumbleConnected, "rumble-connected"},
@@ -198,6 +199,8 @@ bool ParseOp(const json& object, Op& op, std::string& error) {
             return !op.ok || (f.Unsigned("vid", op.vid) && f.Unsigned("pid", op.pid));
         case OpKind::ReportId:
             return f.Unsigned("dev", op.dev) && f.Unsigned("id", op.id);
+        case OpKind::Drop:
+            return f.Unsigned("dev", op.dev);
         case OpKind::Arrival:
         case OpKind::Removal:
             if (object.find("during") != object.end() && !f.Bool("during", op.during)) return false;
@@ -406,6 +409,9 @@ std::string FormatOp(const Op& op) {
             j.Number("dev", static_cast<std::uint64_t>(op.dev));
             j.Number("id", op.id);
             break;
+        case OpKind::Drop:
+            j.Number("dev", static_cast<std::uint64_t>(op.dev));
+            break;
         case OpKind::Arrival:
         case OpKind::Removal:
             j.Text("path", op.path);
@@ -448,6 +454,8 @@ std::string DescribeRequest(const Op& op) {
             return "attributes" + dev;
         case OpKind::ReportId:
             return "report ID" + dev;
+        case OpKind::Drop:
+            return "drop queued input" + dev;
         case OpKind::Arrival:
             return "arrival of " + op.path;
         case OpKind::Removal:
@@ -479,6 +487,7 @@ bool SameRequest(const Op& a, const Op& b) {
             return a.dev == b.dev && a.index == b.index && a.length == b.length;
         case OpKind::Attributes:
         case OpKind::ReportId:
+        case OpKind::Drop:
             return a.dev == b.dev;
         case OpKind::RumbleConnected:
             return a.user == b.user;

@@ -15,6 +15,7 @@
 //   {"op":"output","dev":1,"data":"...","ok":true}            output report, its length
 //   {"op":"attributes","dev":1,"ok":true,"vid":14940,"pid":8000}
 //   {"op":"report-id","dev":1,"id":0}
+//   {"op":"drop","dev":1}      input reports still queued are discarded
 //   {"op":"arrival","path":"..."}   {"op":"removal","path":"..."}
 //                             + "during":true when it came while a call of the
 //                             tool on the same thread ran (the next call of
@@ -46,6 +47,7 @@ enum class OpKind {
     Output,
     Attributes,
     ReportId,
+    Drop,
     Arrival,
     Removal,
     RumbleConnected,

@@ -84,6 +84,14 @@ class RecordingDevice : public IHidDevice {
         return Finish(op, timer, op.ok);
     }
 
+    void DropQueuedInput() override {
+        Op op = Start(OpKind::Drop);
+        const CallTimer timer(writer_);
+        inner_->DropQueuedInput();
+        op.us = timer.Elapsed();
+        writer_.Record(op);
+    }
+
     std::uint32_t LastError() const override { return inner_->LastError(); }
 
   private:

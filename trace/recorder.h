@@ -46,6 +46,8 @@ class RecordingBackend : public IHidBackend {
     RecordingBackend(IHidBackend& inner, TraceWriter& writer) : inner_(inner), writer_(writer) {}
     std::vector<std::string> EnumeratePaths() override;
     std::unique_ptr<IHidDevice> Open(const std::string& path) override;
+    // A query for the user, passed on and not recorded.
+    bool AccessDenied(const std::string& path) override { return inner_.AccessDenied(path); }
 
   private:
     IHidBackend& inner_;

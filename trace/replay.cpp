@@ -233,6 +233,8 @@ class ReplayDevice : public IHidDevice {
         return Answer(op);
     }
 
+    void DropQueuedInput() override { state_->Take(Ask(OpKind::Drop)); }
+
     std::uint32_t LastError() const override { return lastError_; }
 
   private:
