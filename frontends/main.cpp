@@ -3,11 +3,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/app.h"
 #include "frontends/console/console_host.h"
+#include "frontends/console/json_events.h"
 #include "frontends/options.h"
 #include "frontends/services.h"
 #include "package/describe.h"
@@ -30,6 +33,14 @@
 
 namespace fwu {
 namespace {
+
+// FirmwareUpgrade-cli: the same program without a window, so that it runs
+// where no GUI stack is installed and, on Windows, as a console program.
+#ifdef FWU_CONSOLE_ONLY
+constexpr bool kConsoleOnly = true;
+#else
+constexpr bool kConsoleOnly = false;
+#endif
 
 // The executable's file name without its extension.
 std::string AppNameFrom(const std::string& path) {
@@ -75,18 +86,18 @@ int Run(const std::vector<std::string>& args) {
     const std::string executable = System().ExecutablePath();
     const std::string appName = AppNameFrom(executable.empty() ? program : executable);
 
-    const bool console = options.frontEnd == FrontEnd::Console || options.update || options.help ||
-                         options.version || options.packageInfo || !options.error.empty() ||
-                         !DisplayAvailable();
+    const bool console = kConsoleOnly || options.frontEnd == FrontEnd::Console || options.update ||
+                         options.help || options.version || options.packageInfo ||
+                         !options.error.empty() || !DisplayAvailable();
 #ifdef _WIN32
-    if (console) AttachConsoleOutput();
+    if (console && !kConsoleOnly) AttachConsoleOutput();
 #endif
     if (!options.error.empty()) {
         std::cerr << appName << ": " << options.error << "\nTry --help.\n";
         return kExitFailed;
     }
     if (options.help) {
-        std::cout << UsageText(appName, sim::FaultHelp());
+        std::cout << UsageText(appName, sim::FaultHelp(), !kConsoleOnly);
         return 0;
     }
     if (options.version) {
@@ -94,6 +105,11 @@ int Run(const std::vector<std::string>& args) {
         return 0;
     }
     if (options.packageInfo) return PrintPackageInfo();
+
+    // --json: events on standard output, the text beside them on standard error.
+    std::unique_ptr<JsonEventWriter> json;
+    if (console && options.json) json = std::make_unique<JsonEventWriter>(std::cout);
+    std::ostream& human = json ? std::cerr : std::cout;
 
     if (const std::string error = services.InstallDevices(options); !error.empty()) {
         std::cerr << appName << ": " << error << "\nTry --help.\n";
@@ -112,10 +128,12 @@ int Run(const std::vector<std::string>& args) {
         settings.force = options.force;
         settings.waitSeconds = options.waitSeconds;
         settings.appName = appName;
-        settings.terminal = StdoutIsTerminal();
-        runDialog = [&] { status = RunConsole(settings, services.Hotplug(), std::cout); };
+        settings.terminal = !json && StdoutIsTerminal();
+        settings.events = json.get();
+        runDialog = [&] { status = RunConsole(settings, services.Hotplug(), human); };
         messageBox = [&](const std::string& text, const std::string& caption) {
-            std::cout << "[" << (caption.empty() ? appName : caption) << "]\n" << text << '\n';
+            human << "[" << (caption.empty() ? appName : caption) << "]\n" << text << '\n';
+            if (json) json->MessageBox(caption.empty() ? appName : caption, text);
             status = kExitFailed;
         };
     } else {
@@ -144,6 +162,7 @@ int Run(const std::vector<std::string>& args) {
 
     CFirmwareUpgradeApp app(runDialog, messageBox);
     app.InitInstance();
+    if (json) json->Result(status);
     return status;
 }
 

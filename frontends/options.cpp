@@ -54,6 +54,8 @@ Options ParseOptions(int argc, const char* const* argv) {
             o.update = true;
         } else if (arg == "--force") {
             o.force = true;
+        } else if (arg == "--json") {
+            o.json = true;
         } else if (arg == "--simulate") {
             o.simulate = SimStart::Normal;
         } else if (arg == "--simulate-fast") {
@@ -97,7 +99,7 @@ Options ParseOptions(int argc, const char* const* argv) {
     return o;
 }
 
-std::string UsageText(const std::string& programName, const std::string& faultHelp) {
+std::string UsageText(const std::string& programName, const std::string& faultHelp, bool window) {
     std::string t = "Usage: " + programName + " [options]\n";
     t += "Updates the firmware of the connected game controller with the package built into this "
          "program.\n\n"
@@ -110,6 +112,8 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
          "  --force                (console) hold Shift for that press: update even when the\n"
          "                         controller's firmware is not older than the package's\n"
          "  --wait SECONDS         (console) how long to wait for a controller (default 10)\n"
+         "  --json                 (console) write every event as one JSON object per line on\n"
+         "                         standard output; the text goes to standard error\n"
          "  --simulate[=MODE]      use the simulated controller instead of real ones; MODE is\n"
          "                         normal (default: older firmware, both images out of date),\n"
          "                         bootloader (already in upgrade mode) or current (firmware\n"
@@ -132,8 +136,11 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
         "bad command line, 2 the controller's firmware is not older than the package's (the\n"
         "update was refused), 3 no controller was shown within --wait seconds.\n";
 #ifndef _WIN32
-    t += "\nThe window opens when a display is available (DISPLAY, WAYLAND_DISPLAY or\n"
-         "QT_QPA_PLATFORM set); otherwise the console front end runs.\n";
+    if (window)
+        t += "\nThe window opens when a display is available (DISPLAY, WAYLAND_DISPLAY or\n"
+             "QT_QPA_PLATFORM set); otherwise the console front end runs.\n";
+#else
+    (void)window;
 #endif
     return t;
 }

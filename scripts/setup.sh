@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev libgl-dev libudev-dev libusb-1.0-0-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
-  xvfb xauth
+  xvfb xauth time nlohmann-json3-dev
 )
 missing=()
 for p in "${packages[@]}"; do

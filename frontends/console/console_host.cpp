@@ -23,6 +23,18 @@ constexpr const char* kRefusedText =
     "Device version is higher than File version\nCan't be Updated!";
 constexpr int kBarWidth = 40;
 
+// The label's name in console events.
+const char* LabelEventName(int id) {
+    switch (id) {
+        case IDC_DEVICE_NAME:
+            return "device";
+        case IDC_DEVICE_VERSION:
+            return "device_version";
+        default:
+            return "package_version";
+    }
+}
+
 const char* LabelPrefix(int id) {
     switch (id) {
         case IDC_DEVICE_NAME:
@@ -73,6 +85,7 @@ void ConsoleHost::Finish(int status, const std::string& why) {
     EndBarLine();
     if (!why.empty()) out_ << why << '\n';
     out_.flush();
+    if (!why.empty() && settings_.events != nullptr) settings_.events->Notice(why);
     finished_ = true;
     status_ = status;
 }
@@ -92,6 +105,7 @@ void ConsoleHost::SetWindowTitle(const std::string& title) {
     EndBarLine();
     out_ << "Product: " << title << '\n';
     out_.flush();
+    if (settings_.events != nullptr) settings_.events->Title(title);
 }
 
 void ConsoleHost::SetControlText(int id, const std::string& text) {
@@ -103,6 +117,7 @@ void ConsoleHost::SetControlText(int id, const std::string& text) {
     EndBarLine();
     out_ << prefix << text << '\n';
     out_.flush();
+    if (settings_.events != nullptr) settings_.events->Label(LabelEventName(id), text);
 }
 
 void ConsoleHost::EnableUpdateButton(bool enable) {
@@ -122,8 +137,11 @@ void ConsoleHost::PressUpdate() {
     pressed_ = true;
     loop_.KillTimer(kWaitTimerId);
     EndBarLine();
-    out_ << (settings_.force ? "Pressing Update with Shift held.\n" : "Pressing Update.\n");
+    const char* pressing =
+        settings_.force ? "Pressing Update with Shift held." : "Pressing Update.";
+    out_ << pressing << '\n';
     out_.flush();
+    if (settings_.events != nullptr) settings_.events->Notice(pressing);
     shiftHeld_ = settings_.force;
     dialog_->OnBnClickedUpdateButton();
     shiftHeld_ = false;
@@ -137,6 +155,7 @@ void ConsoleHost::SetProgressRange(int lower, int upper) {
     rangeLower_ = lower;
     rangeUpper_ = upper;
     lastPercent_ = -1;
+    if (settings_.events != nullptr) settings_.events->ProgressRange(lower, upper);
 }
 
 void ConsoleHost::SetProgressPos(int pos) {
@@ -160,6 +179,8 @@ void ConsoleHost::SetProgressPos(int pos) {
         out_ << "Progress: " << percent << "%\n";
     }
     out_.flush();
+    if (settings_.events != nullptr)
+        settings_.events->Progress(pos, rangeLower_, rangeUpper_, percent);
 }
 
 void ConsoleHost::EndBarLine() {
@@ -173,6 +194,8 @@ void ConsoleHost::MessageBox(const std::string& text, const std::string& caption
     out_ << "[" << (caption.empty() ? settings_.appName : caption) << "]\n" << text;
     if (text.empty() || text.back() != '\n') out_ << '\n';
     out_.flush();
+    if (settings_.events != nullptr)
+        settings_.events->MessageBox(caption.empty() ? settings_.appName : caption, text);
     if (caption == "Update OK") {
         Finish(kExitUpdated, "");
     } else if (text == kRefusedText) {
@@ -198,6 +221,9 @@ void ConsoleHost::ShowAboutBox() {
          << CAboutDlg::kLine1 << '\n'
          << CAboutDlg::kLine2 << '\n';
     out_.flush();
+    if (settings_.events != nullptr)
+        settings_.events->MessageBox(CAboutDlg::kTitle,
+                                     std::string(CAboutDlg::kLine1) + '\n' + CAboutDlg::kLine2);
 }
 
 bool ConsoleHost::RegisterHidNotification() {
