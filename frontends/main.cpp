@@ -133,7 +133,7 @@ int Run(const std::vector<std::string>& args) {
         runDialog = [&] { status = RunConsole(settings, services.Hotplug(), human); };
         messageBox = [&](const std::string& text, const std::string& caption) {
             human << "[" << (caption.empty() ? appName : caption) << "]\n" << text << '\n';
-            if (json) json->MessageBox(caption.empty() ? appName : caption, text);
+            if (json) json->MessageShown(caption.empty() ? appName : caption, text);
             status = kExitFailed;
         };
     } else {

@@ -16,7 +16,7 @@ class ConsoleEvents {
     virtual void Label(const std::string& label, const std::string& text) = 0;
     virtual void ProgressRange(int lower, int upper) = 0;
     virtual void Progress(int pos, int lower, int upper, int percent) = 0;
-    virtual void MessageBox(const std::string& caption, const std::string& text) = 0;
+    virtual void MessageShown(const std::string& caption, const std::string& text) = 0;
     // The console's own lines ("Pressing Update.", why a run ended early).
     virtual void Notice(const std::string& text) = 0;
     // The run's exit status; always the last event.

@@ -195,7 +195,7 @@ void ConsoleHost::MessageBox(const std::string& text, const std::string& caption
     if (text.empty() || text.back() != '\n') out_ << '\n';
     out_.flush();
     if (settings_.events != nullptr)
-        settings_.events->MessageBox(caption.empty() ? settings_.appName : caption, text);
+        settings_.events->MessageShown(caption.empty() ? settings_.appName : caption, text);
     if (caption == "Update OK") {
         Finish(kExitUpdated, "");
     } else if (text == kRefusedText) {
@@ -222,8 +222,8 @@ void ConsoleHost::ShowAboutBox() {
          << CAboutDlg::kLine2 << '\n';
     out_.flush();
     if (settings_.events != nullptr)
-        settings_.events->MessageBox(CAboutDlg::kTitle,
-                                     std::string(CAboutDlg::kLine1) + '\n' + CAboutDlg::kLine2);
+        settings_.events->MessageShown(CAboutDlg::kTitle,
+                                       std::string(CAboutDlg::kLine1) + '\n' + CAboutDlg::kLine2);
 }
 
 bool ConsoleHost::RegisterHidNotification() {

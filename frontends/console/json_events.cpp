@@ -58,7 +58,7 @@ void JsonEventWriter::Progress(int pos, int lower, int upper, int percent) {
                 {"percent", percent}}));
 }
 
-void JsonEventWriter::MessageBox(const std::string& caption, const std::string& text) {
+void JsonEventWriter::MessageShown(const std::string& caption, const std::string& text) {
     Write(Dump({{"event", "message_box"}, {"caption", caption}, {"text", text}}));
 }
 

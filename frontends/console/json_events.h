@@ -18,7 +18,7 @@ class JsonEventWriter : public ConsoleEvents {
     void Label(const std::string& label, const std::string& text) override;
     void ProgressRange(int lower, int upper) override;
     void Progress(int pos, int lower, int upper, int percent) override;
-    void MessageBox(const std::string& caption, const std::string& text) override;
+    void MessageShown(const std::string& caption, const std::string& text) override;
     void Notice(const std::string& text) override;
     void Result(int status) override;
 
