@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev libgl-dev libudev-dev libusb-1.0-0-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
   xvfb xauth time nlohmann-json3-dev
-  desktop-file-utils fonts-wqy-microhei
+  desktop-file-utils fonts-wqy-microhei nsis
 )
 missing=()
 for p in "${packages[@]}"; do
