@@ -87,7 +87,7 @@ int Run(const std::vector<std::string>& args) {
     const std::string appName = AppNameFrom(executable.empty() ? program : executable);
 
     const bool console = kConsoleOnly || options.frontEnd == FrontEnd::Console || options.update ||
-                         options.help || options.version || options.packageInfo ||
+                         options.json || options.help || options.version || options.packageInfo ||
                          !options.error.empty() || !DisplayAvailable();
 #ifdef _WIN32
     if (console && !kConsoleOnly) AttachConsoleOutput();
