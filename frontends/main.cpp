@@ -108,7 +108,8 @@ int Run(const std::vector<std::string>& args) {
 
     // --json: events on standard output, the text beside them on standard error.
     std::unique_ptr<JsonEventWriter> json;
-    if (console && options.json) json = std::make_unique<JsonEventWriter>(std::cout);
+    if (console && options.json)
+        json = std::make_unique<JsonEventWriter>(std::cout, options.update);
     std::ostream& human = json ? std::cerr : std::cout;
 
     if (const std::string error = services.InstallDevices(options); !error.empty()) {

@@ -16,10 +16,10 @@ std::string Dump(const nlohmann::ordered_json& object) {
 
 }  // namespace
 
-std::string OutcomeName(int status) {
+std::string OutcomeName(int status, bool update) {
     switch (status) {
         case kExitUpdated:
-            return "updated";
+            return update ? "updated" : "shown";
         case kExitFailed:
             return "failed";
         case kExitRefused:
@@ -67,7 +67,8 @@ void JsonEventWriter::Notice(const std::string& text) {
 }
 
 void JsonEventWriter::Result(int status) {
-    Write(Dump({{"event", "result"}, {"status", status}, {"outcome", OutcomeName(status)}}));
+    Write(
+        Dump({{"event", "result"}, {"status", status}, {"outcome", OutcomeName(status, update_)}}));
     std::lock_guard lock(mutex_);
     ended_ = true;
 }

@@ -12,7 +12,9 @@ namespace fwu {
 
 class JsonEventWriter : public ConsoleEvents {
   public:
-    explicit JsonEventWriter(std::ostream& out) : out_(out) {}
+    // `update`: the run presses Update (--update); without it a successful
+    // run only showed a controller.
+    JsonEventWriter(std::ostream& out, bool update) : out_(out), update_(update) {}
 
     void Title(const std::string& title) override;
     void Label(const std::string& label, const std::string& text) override;
@@ -26,12 +28,14 @@ class JsonEventWriter : public ConsoleEvents {
     void Write(const std::string& line);
 
     std::ostream& out_;
+    const bool update_;
     std::mutex mutex_;
     bool ended_ = false;  // the result went out; nothing follows it
 };
 
-// The word for an exit status in the result event: "updated", "failed",
-// "refused", "no_device", or "status_<n>" for one this build does not know.
-std::string OutcomeName(int status);
+// The word for an exit status in the result event: "updated" ("shown"
+// without --update), "failed", "refused", "no_device", or "status_<n>" for
+// one this build does not know.
+std::string OutcomeName(int status, bool update);
 
 }  // namespace fwu
