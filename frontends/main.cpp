@@ -3,11 +3,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/app.h"
 #include "frontends/console/console_host.h"
+#include "frontends/console/json_events.h"
 #include "frontends/options.h"
 #include "frontends/services.h"
 #include "package/describe.h"
@@ -33,6 +36,14 @@
 namespace fwu {
 namespace {
 
+// FirmwareUpgrade-cli: the same program without a window, so that it runs
+// where no GUI stack is installed and, on Windows, as a console program.
+#ifdef FWU_CONSOLE_ONLY
+constexpr bool kConsoleOnly = true;
+#else
+constexpr bool kConsoleOnly = false;
+#endif
+
 // The executable's file name without its extension.
 std::string AppNameFrom(const std::string& path) {
     std::string name = path;
@@ -45,9 +56,8 @@ std::string AppNameFrom(const std::string& path) {
 
 // Whether the window can open. A display that is set but has no server
 // behind it is said in one line, and the console front end runs instead.
-bool DisplayAvailable(const std::string& appName) {
+bool DisplayAvailable([[maybe_unused]] const std::string& appName) {
 #ifdef _WIN32
-    (void)appName;
     return true;
 #else
     bool set = false;
@@ -90,18 +100,19 @@ int Run(const std::vector<std::string>& args) {
     const std::string executable = System().ExecutablePath();
     const std::string appName = AppNameFrom(executable.empty() ? program : executable);
 
-    const bool console = options.frontEnd == FrontEnd::Console || options.update || options.help ||
-                         options.version || options.packageInfo || !options.error.empty() ||
-                         !options.traceSummaryPath.empty() || !DisplayAvailable(appName);
+    const bool console = kConsoleOnly || options.frontEnd == FrontEnd::Console || options.update ||
+                         options.json || options.help || options.version || options.packageInfo ||
+                         !options.error.empty() || !options.traceSummaryPath.empty() ||
+                         !DisplayAvailable(appName);
 #ifdef _WIN32
-    if (console) AttachConsoleOutput();
+    if (console && !kConsoleOnly) AttachConsoleOutput();
 #endif
     if (!options.error.empty()) {
         std::cerr << appName << ": " << options.error << "\nTry --help.\n";
         return kExitFailed;
     }
     if (options.help) {
-        std::cout << UsageText(appName, sim::FaultHelp());
+        std::cout << UsageText(appName, sim::FaultHelp(), !kConsoleOnly);
         return 0;
     }
     if (options.version) {
@@ -111,6 +122,12 @@ int Run(const std::vector<std::string>& args) {
     if (options.packageInfo) return PrintPackageInfo();
     if (!options.traceSummaryPath.empty())
         return trace::PrintTraceSummary(options.traceSummaryPath, std::cout, std::cerr);
+
+    // --json: events on standard output, the text beside them on standard error.
+    std::unique_ptr<JsonEventWriter> json;
+    if (console && options.json)
+        json = std::make_unique<JsonEventWriter>(std::cout, options.update);
+    std::ostream& human = json ? std::cerr : std::cout;
 
     if (const std::string error = services.InstallDevices(options); !error.empty()) {
         std::cerr << appName << ": " << error << "\nTry --help.\n";
@@ -145,10 +162,12 @@ int Run(const std::vector<std::string>& args) {
         settings.force = options.force;
         settings.waitSeconds = options.waitSeconds;
         settings.appName = appName;
-        settings.terminal = StdoutIsTerminal();
-        runDialog = [&] { status = RunConsole(settings, hotplug, std::cout); };
+        settings.terminal = !json && StdoutIsTerminal();
+        settings.events = json.get();
+        runDialog = [&] { status = RunConsole(settings, hotplug, human); };
         messageBox = [&](const std::string& text, const std::string& caption) {
-            std::cout << "[" << (caption.empty() ? appName : caption) << "]\n" << text << '\n';
+            human << "[" << (caption.empty() ? appName : caption) << "]\n" << text << '\n';
+            if (json) json->MessageShown(caption.empty() ? appName : caption, text);
             status = kExitFailed;
         };
     } else {
@@ -179,6 +198,7 @@ int Run(const std::vector<std::string>& args) {
 
     CFirmwareUpgradeApp app(runDialog, messageBox);
     app.InitInstance();
+    if (json) json->Result(status);
     return status;
 }
 

@@ -54,6 +54,8 @@ Options ParseOptions(int argc, const char* const* argv) {
             o.update = true;
         } else if (arg == "--force") {
             o.force = true;
+        } else if (arg == "--json") {
+            o.json = true;
         } else if (arg == "--simulate") {
             o.simulate = SimStart::Normal;
         } else if (arg == "--simulate-fast") {
@@ -108,7 +110,7 @@ Options ParseOptions(int argc, const char* const* argv) {
     return o;
 }
 
-std::string UsageText(const std::string& programName, const std::string& faultHelp) {
+std::string UsageText(const std::string& programName, const std::string& faultHelp, bool window) {
     std::string t = "Usage: " + programName + " [options]\n";
     t += "Updates the firmware of the connected game controller with the package built into this "
          "program.\n\n"
@@ -123,6 +125,8 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
          "                         package's\n"
          "  --wait SECONDS         (console) how long to wait for a controller, and after the\n"
          "                         update for its return in normal mode (default 10)\n"
+         "  --json                 (console) write every event as one JSON object per line on\n"
+         "                         standard output; the text goes to standard error\n"
          "  --simulate[=MODE]      use the simulated controller instead of real ones; MODE is\n"
          "                         normal (default: older firmware, both images out of date),\n"
          "                         bootloader (already in upgrade mode) or current (firmware\n"
@@ -163,8 +167,11 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
         "  4  \"Update OK\", but the controller did not come back in normal mode within --wait\n"
         "     seconds, or came back with another firmware version than the package's\n";
 #ifndef _WIN32
-    t += "\nThe window opens when a display is available (DISPLAY, WAYLAND_DISPLAY or\n"
-         "QT_QPA_PLATFORM set); otherwise the console front end runs.\n";
+    if (window)
+        t += "\nThe window opens when a display is available (DISPLAY, WAYLAND_DISPLAY or\n"
+             "QT_QPA_PLATFORM set); otherwise the console front end runs.\n";
+#else
+    (void)window;
 #endif
     return t;
 }

@@ -24,6 +24,7 @@ struct Options {
     bool update = false;
     bool force = false;
     int waitSeconds = 10;
+    bool json = false;  // (console) events as JSON lines on standard output
 
     SimStart simulate = SimStart::Off;
     bool simProtocol1 = false;        // --simulate-protocol=1.0
@@ -40,8 +41,10 @@ struct Options {
 // Parse argv[1..argc). Unknown options and bad values set `error`.
 Options ParseOptions(int argc, const char* const* argv);
 
-// The --help text; `faultHelp` lists the simulated faults.
-std::string UsageText(const std::string& programName, const std::string& faultHelp);
+// The --help text; `faultHelp` lists the simulated faults. `window`: the
+// program also has a window (not the console-only executable).
+std::string UsageText(const std::string& programName, const std::string& faultHelp,
+                      bool window = true);
 
 // Exit statuses of the console front end.
 // "Update OK" and the controller came back with the package's firmware (or,

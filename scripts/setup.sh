@@ -10,8 +10,8 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   qt6-base-dev libgl-dev libudev-dev libusb-1.0-0-dev nlohmann-json3-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
-  xvfb xauth
-  fonts-wqy-microhei
+  xvfb xauth time
+  desktop-file-utils fonts-wqy-microhei nsis
 )
 missing=()
 for p in "${packages[@]}"; do

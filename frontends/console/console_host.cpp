@@ -31,6 +31,18 @@ constexpr unsigned kClosingPollMs = 50;
 constexpr const char* kTemplateName = "No Device";
 constexpr const char* kTemplateVersion = "0.0";
 
+// The label's name in console events.
+const char* LabelEventName(int id) {
+    switch (id) {
+        case IDC_DEVICE_NAME:
+            return "device";
+        case IDC_DEVICE_VERSION:
+            return "device_version";
+        default:
+            return "package_version";
+    }
+}
+
 const char* LabelPrefix(int id) {
     switch (id) {
         case IDC_DEVICE_NAME:
@@ -94,6 +106,7 @@ void ConsoleHost::Finish(int status, const std::string& why) {
     EndBarLine();
     if (!why.empty()) out_ << why << '\n';
     out_.flush();
+    if (!why.empty() && settings_.events != nullptr) settings_.events->Notice(why);
     finished_ = true;
     status_ = status;
 }
@@ -103,6 +116,8 @@ void ConsoleHost::OnWaitOver() {
     const std::string seconds = std::to_string(settings_.waitSeconds) + " s";
     if (finished_) return;
     if (confirming_) {
+        if (settings_.events != nullptr)
+            settings_.events->Confirmation(false, "", labels_[IDC_PACKAGE_VERSION]);
         Finish(kExitUnconfirmed, "The controller did not come back in normal mode within " +
                                      seconds + " of the update.");
         return;
@@ -123,8 +138,10 @@ void ConsoleHost::OnWaitOver() {
 void ConsoleHost::BeginConfirmation() {
     confirming_ = true;
     EndBarLine();
-    out_ << "Waiting for the controller to restart with the new firmware.\n";
+    const char* waiting = "Waiting for the controller to restart with the new firmware.";
+    out_ << waiting << '\n';
     out_.flush();
+    if (settings_.events != nullptr) settings_.events->Notice(waiting);
     OnClosingTick();
     if (!exchangeDone_)
         loop_.SetTimer(kClosingTimerId, kClosingPollMs, [this](unsigned) { OnClosingTick(); });
@@ -145,6 +162,8 @@ void ConsoleHost::OnClosingTick() {
 void ConsoleHost::CheckConfirmation() {
     if (finished_ || !exchangeDone_ || !returned_) return;
     const std::string& package = labels_[IDC_PACKAGE_VERSION];
+    if (settings_.events != nullptr)
+        settings_.events->Confirmation(true, returnedVersion_, package);
     if (returnedVersion_ == package) {
         Finish(kExitUpdated, "The controller runs the package's firmware " + package + ".");
     } else {
@@ -157,6 +176,7 @@ void ConsoleHost::SetWindowTitle(const std::string& title) {
     EndBarLine();
     out_ << "Product: " << title << '\n';
     out_.flush();
+    if (settings_.events != nullptr) settings_.events->Title(title);
 }
 
 void ConsoleHost::SetControlText(int id, const std::string& text) {
@@ -179,6 +199,7 @@ void ConsoleHost::PrintLabel(int id) {
     EndBarLine();
     out_ << prefix << labels_[id] << '\n';
     out_.flush();
+    if (settings_.events != nullptr) settings_.events->Label(LabelEventName(id), labels_[id]);
 }
 
 void ConsoleHost::EnableUpdateButton(bool enable) {
@@ -207,8 +228,11 @@ void ConsoleHost::PressUpdate() {
     pressed_ = true;
     loop_.KillTimer(kWaitTimerId);
     EndBarLine();
-    out_ << (settings_.force ? "Pressing Update with Shift held.\n" : "Pressing Update.\n");
+    const char* pressing =
+        settings_.force ? "Pressing Update with Shift held." : "Pressing Update.";
+    out_ << pressing << '\n';
     out_.flush();
+    if (settings_.events != nullptr) settings_.events->Notice(pressing);
     shiftHeld_ = settings_.force;
     dialog_->OnBnClickedUpdateButton();
     shiftHeld_ = false;
@@ -222,6 +246,7 @@ void ConsoleHost::SetProgressRange(int lower, int upper) {
     rangeLower_ = lower;
     rangeUpper_ = upper;
     lastPercent_ = -1;
+    if (settings_.events != nullptr) settings_.events->ProgressRange(lower, upper);
 }
 
 void ConsoleHost::SetProgressPos(int pos) {
@@ -247,6 +272,8 @@ void ConsoleHost::SetProgressPos(int pos) {
         out_ << "Progress: " << percent << "%\n";
     }
     out_.flush();
+    if (settings_.events != nullptr)
+        settings_.events->Progress(pos, rangeLower_, rangeUpper_, percent);
 }
 
 void ConsoleHost::EndBarLine() {
@@ -260,6 +287,8 @@ void ConsoleHost::MessageBox(const std::string& text, const std::string& caption
     out_ << "[" << (caption.empty() ? settings_.appName : caption) << "]\n" << text;
     if (text.empty() || text.back() != '\n') out_ << '\n';
     out_.flush();
+    if (settings_.events != nullptr)
+        settings_.events->MessageShown(caption.empty() ? settings_.appName : caption, text);
     if (caption == "Update OK") {
         BeginConfirmation();
     } else if (text == kRefusedText) {
@@ -285,6 +314,9 @@ void ConsoleHost::ShowAboutBox() {
          << CAboutDlg::kLine1 << '\n'
          << CAboutDlg::kLine2 << '\n';
     out_.flush();
+    if (settings_.events != nullptr)
+        settings_.events->MessageShown(CAboutDlg::kTitle,
+                                       std::string(CAboutDlg::kLine1) + '\n' + CAboutDlg::kLine2);
 }
 
 bool ConsoleHost::RegisterHidNotification() {

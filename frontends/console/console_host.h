@@ -9,6 +9,7 @@
 #include <string>
 
 #include "device/hid.h"
+#include "frontends/console/console_events.h"
 #include "ui/host.h"
 
 namespace fwu {
@@ -23,6 +24,8 @@ struct ConsoleSettings {
     std::string appName;        // caption of boxes without one
     bool terminal = false;      // draw the progress as a bar redrawn in place
     bool virtualClock = false;  // timers in virtual time (tests: no real waits)
+    // Also told every event (--json); may be null.
+    ConsoleEvents* events = nullptr;
 };
 
 // Timers of the console itself (the dialog owns timer 1): the bounded wait

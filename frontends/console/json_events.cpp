@@ -1,0 +1,87 @@
+#include "frontends/console/json_events.h"
+
+#include <nlohmann/json.hpp>
+#include <ostream>
+
+#include "frontends/options.h"
+
+namespace fwu {
+namespace {
+
+// Texts from the controller or the records may hold bytes that are not
+// UTF-8; they are replaced rather than ending the run with an exception.
+std::string Dump(const nlohmann::ordered_json& object) {
+    return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string OutcomeName(int status, bool update) {
+    switch (status) {
+        case kExitUpdated:
+            return update ? "updated" : "shown";
+        case kExitFailed:
+            return "failed";
+        case kExitRefused:
+            return "refused";
+        case kExitNoDevice:
+            return "no_device";
+        case kExitUnconfirmed:
+            return "unconfirmed";
+        default:
+            return "status_" + std::to_string(status);
+    }
+}
+
+void JsonEventWriter::Write(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    if (ended_) return;
+    out_ << line << '\n';
+    out_.flush();
+}
+
+void JsonEventWriter::Title(const std::string& title) {
+    Write(Dump({{"event", "title"}, {"text", title}}));
+}
+
+void JsonEventWriter::Label(const std::string& label, const std::string& text) {
+    Write(Dump({{"event", "label"}, {"label", label}, {"text", text}}));
+}
+
+void JsonEventWriter::ProgressRange(int lower, int upper) {
+    Write(Dump({{"event", "progress_range"}, {"lower", lower}, {"upper", upper}}));
+}
+
+void JsonEventWriter::Progress(int pos, int lower, int upper, int percent) {
+    Write(Dump({{"event", "progress"},
+                {"pos", pos},
+                {"lower", lower},
+                {"upper", upper},
+                {"percent", percent}}));
+}
+
+void JsonEventWriter::MessageShown(const std::string& caption, const std::string& text) {
+    Write(Dump({{"event", "message_box"}, {"caption", caption}, {"text", text}}));
+}
+
+void JsonEventWriter::Notice(const std::string& text) {
+    Write(Dump({{"event", "notice"}, {"text", text}}));
+}
+
+void JsonEventWriter::Confirmation(bool returned, const std::string& deviceVersion,
+                                   const std::string& packageVersion) {
+    nlohmann::ordered_json event{{"event", "confirmation"}, {"returned", returned}};
+    if (returned) event["device_version"] = deviceVersion;
+    event["package_version"] = packageVersion;
+    event["confirmed"] = returned && deviceVersion == packageVersion;
+    Write(Dump(event));
+}
+
+void JsonEventWriter::Result(int status) {
+    Write(
+        Dump({{"event", "result"}, {"status", status}, {"outcome", OutcomeName(status, update_)}}));
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+}
+
+}  // namespace fwu
