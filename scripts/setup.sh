@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev libgl-dev libudev-dev libusb-1.0-0-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
   xvfb xauth
+  qemu-system-x86
 )
 missing=()
 for p in "${packages[@]}"; do
