@@ -463,6 +463,19 @@ void SimController::Plug() {
     s.Dispatch(notes);
 }
 
+bool SimController::InputPending() const {
+    return WithController(*backend_->state_, index_, [](Unit* c) {
+        return c && c->mode != Mode::Absent && !c->silent && !c->replies.empty();
+    });
+}
+
+std::size_t SimController::StringSize(std::uint8_t index) const {
+    return WithController(*backend_->state_, index_, [index](Unit* c) -> std::size_t {
+        if (!c || c->mode != Mode::Normal || index != c->cfg.identityStringIndex) return 0;
+        return c->IdentityString().size();
+    });
+}
+
 std::vector<TraceEntry> SimController::Trace() const {
     return WithController(*backend_->state_, index_, [](Unit* c) {
         if (!c) return std::vector<TraceEntry>();

@@ -153,6 +153,13 @@ class SimController {
     void Unplug();
     void Plug();
 
+    // Without counting a transfer or changing anything: whether a read would
+    // now deliver an input report (none while the controller stays silent),
+    // and how many content bytes string descriptor `index` holds (0 when the
+    // controller keeps no such string).
+    bool InputPending() const;
+    std::size_t StringSize(std::uint8_t index) const;
+
     std::vector<TraceEntry> Trace() const;
     void ClearTrace();
     // Number of times the controller re-enumerated (removal + arrival pairs).
