@@ -6,10 +6,11 @@
 # device server. EXIT is the tool's expected exit status and TEXT a line its
 # console output must hold. CHECK is "flash" (the server's result must show
 # every IC's flash equal to the package, the final page written last and the
-# controller back in normal mode), "none", or "guest" (the guest's own set-up:
-# vhci-hcd present, udevd listening, the user in plugdev).
+# controller back in normal mode) or "none". Every case first checks the guest's
+# own set-up (vhci-hcd present, udevd listening, the user in plugdev); "guest",
+# run only when named, checks nothing else.
 ok="[Update OK]"
-define guest          1 "-" "--update --wait 3" 3 "No controller was found" guest
+define guest          1 "-" "--update --wait 3" 3 "No controller was found" none
 define p2-normal      1 "--simulate=normal --simulate-protocol=2.0 --report-id=1" "--update --wait 30" 0 "$ok" flash
 define p1-normal      1 "--simulate=normal --simulate-protocol=1.0 --report-id=1" "--update --wait 30" 0 "$ok" flash
 define p2-bootloader  1 "--simulate=bootloader --simulate-protocol=2.0 --report-id=1" "--update --wait 30" 0 "$ok" flash

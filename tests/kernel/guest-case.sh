@@ -33,6 +33,18 @@ fi
 
 useradd -m -G plugdev "$user" || note "useradd failed"
 
+# The guest's own set-up, checked before anything runs on it.
+problems=()
+[ -d /sys/devices/platform/vhci_hcd.0 ] || problems+=("no vhci_hcd.0")
+id -nG "$user" 2>/dev/null | grep -qw plugdev || problems+=("$user not in plugdev")
+if [ "${FWU_UDEVD:-1}" = 1 ] && [ ! -S /run/udev/control ]; then problems+=("udevd not listening"); fi
+if [ ${#problems[@]} -gt 0 ]; then
+    note "guest set-up incomplete: ${problems[*]}"
+    sync
+    exit 1
+fi
+note "guest ready"
+
 server_pid=""
 if [ -n "${FWU_SIMUSB:-}" ]; then
     # shellcheck disable=SC2086
@@ -66,11 +78,8 @@ if [ -e /run/fwu-ready ] || [ -z "$server_pid" ]; then
     note "tool exit status $status"
 fi
 
-if [ -n "${FWU_CHECK:-}" ]; then
-    # A case-specific check of the guest itself, its output kept for the host.
-    bash -c "$FWU_CHECK" >"$out/check.log" 2>&1
-    echo "$?" >"$out/check.status"
-fi
+# The device nodes as the tool saw them, before the server unplugs the device.
+ls -l /dev/hidraw* /dev/bus/usb/*/* >"$out/nodes.txt" 2>&1
 
 if [ -n "$server_pid" ]; then
     kill -TERM "$server_pid" 2>/dev/null
@@ -83,6 +92,5 @@ if [ -n "$server_pid" ]; then
     note "device server exit status $?"
 fi
 
-ls -l /dev/hidraw* /dev/bus/usb/*/* >"$out/nodes.txt" 2>&1
 dmesg >"$out/dmesg.txt" 2>&1
 sync
