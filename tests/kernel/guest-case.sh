@@ -5,6 +5,7 @@
 #   tool.log, tool.status   the tool's console output and exit status
 #   server.log, result.txt  the device server's output and its final result
 #   trace.txt               the device server's trace
+#   Log_*.txt               the tool's diagnostic log (FWU_TOOL_LOG=1)
 #   guest.log               what this script did; dmesg.txt, nodes.txt
 set -u
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
@@ -69,6 +70,14 @@ if [ -e /run/fwu-ready ] || [ -z "$server_pid" ]; then
         # An ordinary user: only the rules give it the device.
         run_as=(setpriv --reuid="$user" --regid="$user" --init-groups env HOME="/home/$user")
     fi
+    tooldir=$(dirname "$FWU_TOOL")
+    if [ "${FWU_TOOL_LOG:-0}" = 1 ]; then
+        # The tool's diagnostic log, switched on beside the executable; the
+        # overlay keeps the host's build directory untouched. Off by default:
+        # writing it changes the tool's timing.
+        printf '[Settings]\nIsLogPrint=true\nIsShowSubVer=true\n' >"$tooldir/LogConfig.ini"
+        chmod 1777 "$tooldir"
+    fi
     cd /tmp || true
     # shellcheck disable=SC2086
     timeout -k 5 "${FWU_TOOL_TIMEOUT:-150}" "${run_as[@]}" "$FWU_TOOL" --console $FWU_TOOL_OPTS \
@@ -76,6 +85,7 @@ if [ -e /run/fwu-ready ] || [ -z "$server_pid" ]; then
     status=$?
     echo "$status" >"$out/tool.status"
     note "tool exit status $status"
+    cp "$tooldir"/Log_*.txt "$out/" 2>/dev/null
 fi
 
 # The device nodes as the tool saw them, before the server unplugs the device.

@@ -14,6 +14,8 @@
 #   FWU_UDEV_RULES    rules file (default DIR/70-firmwareupgrade.rules, else a stand-in)
 #   FWU_QEMU_ACCEL    QEMU accelerator (default tcg), FWU_QEMU_SMP (default 2)
 #   FWU_CASE_TIMEOUT  seconds one tool run may take in the guest (default 150)
+#   FWU_TOOL_LOG=1    switch on the tool's diagnostic log (Log_*.txt in the results;
+#                     it changes the tool's timing)
 # Prints one PASS/FAIL line per case and ends with "N passed, N failed".
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -24,7 +26,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --build) build=$2; shift 2 ;;
         --build=*) build=${1#--build=}; shift ;;
-        -h | --help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h | --help) sed -n '2,/^[^#]/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         *) selected+=("$1"); shift ;;
     esac
 done
@@ -131,6 +133,7 @@ for name in "${selected[@]}"; do
         printf 'FWU_TOOL=%q\n' "$tool"
         printf 'FWU_TOOL_OPTS=%q\n' "${options[$name]}"
         printf 'FWU_TOOL_TIMEOUT=%q\n' "$case_timeout"
+        printf 'FWU_TOOL_LOG=%q\n' "${FWU_TOOL_LOG:-0}"
     } >"$dir/case.env"
     start=$(date +%s)
     timeout -k 10 $((case_timeout + 90)) qemu-system-x86_64 \
