@@ -80,7 +80,7 @@ if [ -e /run/fwu-ready ] || [ -z "$server_pid" ]; then
     fi
     cd /tmp || true
     # shellcheck disable=SC2086
-    timeout -k 5 "${FWU_TOOL_TIMEOUT:-150}" "${run_as[@]}" "$FWU_TOOL" --console $FWU_TOOL_OPTS \
+    timeout -k 5 "${FWU_TOOL_TIMEOUT:-240}" "${run_as[@]}" "$FWU_TOOL" --console $FWU_TOOL_OPTS \
         </dev/null >"$out/tool.log" 2>&1
     status=$?
     echo "$status" >"$out/tool.status"

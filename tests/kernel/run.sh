@@ -13,7 +13,7 @@
 #   FWU_KERNEL_OUT    per-case results (default DIR/kernel-tier)
 #   FWU_UDEV_RULES    rules file (default DIR/70-firmwareupgrade.rules, else a stand-in)
 #   FWU_QEMU_ACCEL    QEMU accelerator (default tcg), FWU_QEMU_SMP (default 2)
-#   FWU_CASE_TIMEOUT  seconds one tool run may take in the guest (default 150)
+#   FWU_CASE_TIMEOUT  seconds one tool run may take in the guest (default 240)
 #   FWU_TOOL_LOG=1    switch on the tool's diagnostic log (Log_*.txt in the results;
 #                     it changes the tool's timing)
 # Prints one PASS/FAIL line per case and ends with "N passed, N failed".
@@ -41,7 +41,7 @@ if [ -z "$rules" ]; then
     [ -f "$rules" ] || rules="$here/stand-in.rules"
 fi
 out=${FWU_KERNEL_OUT:-$build/kernel-tier}
-case_timeout=${FWU_CASE_TIMEOUT:-150}
+case_timeout=${FWU_CASE_TIMEOUT:-240}
 
 cache=$("$here/prepare.sh" "${FWU_KERNEL_CACHE:-$root/build-ci/kernel-cache}" | tail -n 1) || {
     echo "run.sh: preparing the guest failed" >&2
@@ -63,6 +63,10 @@ fi
 # Checks a finished case in DIR; prints the reason of a failure, nothing on success.
 verdict() {  # verdict NAME DIR
     local name=$1 dir=$2 status result
+    if [ ! -s "$dir/console.log" ]; then
+        echo "QEMU did not start the guest: $(tail -n 1 "$dir/qemu.log" 2>/dev/null)"
+        return
+    fi
     if ! grep -q "fwu-guest: powering off" "$dir/console.log" 2>/dev/null; then
         echo "the guest did not finish (timed out or crashed; see console.log)"
         return
@@ -80,6 +84,10 @@ verdict() {  # verdict NAME DIR
         return
     fi
     status=$(cat "$dir/tool.status")
+    if [ "$status" = 124 ] || [ "$status" = 137 ]; then
+        echo "the tool did not end within $case_timeout s: $(grep -v '^Progress' "$dir/tool.log" | tail -n 1)"
+        return
+    fi
     if [ "$status" != "${want_exit[$name]}" ]; then
         echo "exit status $status, expected ${want_exit[$name]}; the tool ended with: $(grep -v '^Progress' "$dir/tool.log" | tail -n 2 | tr '\n' ' ')"
         return
