@@ -59,6 +59,19 @@ if [ -n "${FWU_SIMUSB:-}" ]; then
     done
     if [ -e /run/fwu-ready ]; then
         note "device attached"
+        # The server is ready once the device is plugged in; the kernel then
+        # enumerates it and udev applies the rules. Start the tool once the
+        # hidraw node is there (and, with udev, handed to plugdev), so each
+        # case starts from the same point: controller present.
+        for _ in $(seq 150); do
+            node=$(ls /dev/hidraw* 2>/dev/null | head -n 1)
+            if [ -n "$node" ]; then
+                [ "${FWU_UDEVD:-1}" = 1 ] || break
+                [ "$(stat -c %G "$node")" = plugdev ] && break
+            fi
+            sleep 0.1
+        done
+        note "hidraw node: $(ls -l /dev/hidraw* 2>&1 | head -n 1)"
     else
         note "the device server did not attach"
     fi
