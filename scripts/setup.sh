@@ -12,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
   xvfb xauth time
   desktop-file-utils fonts-wqy-microhei nsis
+  qemu-system-x86
 )
 missing=()
 for p in "${packages[@]}"; do

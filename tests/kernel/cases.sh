@@ -1,0 +1,26 @@
+# Kernel-tier cases, sourced by run.sh. One line per case:
+#   define NAME UDEVD "SERVER OPTIONS" "TOOL OPTIONS" EXIT "TEXT" CHECK
+# UDEVD 1 starts systemd-udevd with the rules and runs the tool as an ordinary
+# user in group plugdev; 0 leaves udev out and runs the tool as root, since
+# nothing would set the nodes' permissions. An empty SERVER OPTIONS "-" runs no
+# device server. EXIT is the tool's expected exit status and TEXT a line its
+# console output must hold. CHECK is "flash" (the server's result must show
+# every IC's flash equal to the package, the final page written last and the
+# controller back in normal mode) or "none". Every case first checks the guest's
+# own set-up (vhci-hcd present, udevd listening, the user in plugdev); "guest",
+# run only when named, checks nothing else.
+ok="[Update OK]"
+define guest          1 "-" "--update --wait 3" 3 "No controller was found" none
+define p2-normal      1 "--simulate=normal --simulate-protocol=2.0 --report-id=1" "--update --wait 30" 0 "$ok" flash
+define p1-normal      1 "--simulate=normal --simulate-protocol=1.0 --report-id=1" "--update --wait 30" 0 "$ok" flash
+define p2-bootloader  1 "--simulate=bootloader --simulate-protocol=2.0 --report-id=1" "--update --wait 30" 0 "$ok" flash
+define p1-bootloader  1 "--simulate=bootloader --simulate-protocol=1.0 --report-id=1" "--update --wait 30" 0 "$ok" flash
+define unnumbered     1 "--simulate=normal --simulate-protocol=2.0 --report-id=0" "--update --wait 30" 0 "$ok" flash
+define no-int-out     1 "--simulate=normal --simulate-protocol=2.0 --report-id=1 --no-interrupt-out" "--update --wait 30" 0 "$ok" flash
+define entry-strings  1 "--simulate=normal --simulate-protocol=2.0 --report-id=1 --entry=strings" "--update --wait 30" 0 "$ok" flash
+define entry-switch   1 "--simulate=normal --simulate-protocol=2.0 --report-id=1 --entry=switch" "--update --wait 30" 0 "$ok" flash
+define no-udevd       0 "--simulate=normal --simulate-protocol=2.0 --report-id=1" "--update --wait 30" 0 "$ok" flash
+define bad-checksum   1 "--simulate=bootloader --simulate-protocol=2.0 --report-id=1 --simulate-fault=bad-checksum@3" "--update --wait 30" 1 "Checksum error!" none
+# Report transfer 2 comes after the switch to upgrade mode and before the first
+# image job: the controller goes away there, so the run waits for it and gives up.
+define remove         1 "--simulate=normal --simulate-protocol=2.0 --report-id=1 --simulate-fault=remove@2" "--update --wait 30" 1 "The device does not exist and has been removed!" none

@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Runs one kernel-tier case inside the guest, in the chroot over the host's
+# file tree. Everything it needs comes from /fwu-results/case.env, written by
+# run.sh; everything it learns goes back to /fwu-results:
+#   tool.log, tool.status   the tool's console output and exit status
+#   server.log, result.txt  the device server's output and its final result
+#   trace.txt               the device server's trace
+#   Log_*.txt               the tool's diagnostic log (FWU_TOOL_LOG=1)
+#   guest.log               what this script did; dmesg.txt, nodes.txt
+set -u
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+out=/fwu-results
+# shellcheck source=/dev/null
+. "$out/case.env"
+exec > >(tee -a "$out/guest.log") 2>&1
+note() { echo "fwu-case: $*"; }
+user=fwuser
+
+if [ "${FWU_UDEVD:-1}" = 1 ]; then
+    # The unpacked udev package goes into the throw-away root, then the
+    # rules that grant access to the controller.
+    cp -a "$FWU_UDEV_ROOT/bin/udevadm" /usr/bin/
+    cp -a "$FWU_UDEV_ROOT/lib/systemd/systemd-udevd" /usr/lib/systemd/
+    cp -a "$FWU_UDEV_ROOT/lib/udev" /usr/lib/
+    mkdir -p /etc/udev/rules.d
+    cp -a "$FWU_UDEV_ROOT/etc/udev/." /etc/udev/
+    install -m 644 "$FWU_RULES" /etc/udev/rules.d/70-firmwareupgrade.rules
+    /usr/lib/systemd/systemd-udevd --daemon || note "systemd-udevd did not start"
+    for _ in $(seq 50); do [ -S /run/udev/control ] && break; sleep 0.1; done
+    [ -S /run/udev/control ] && note "udevd running"
+else
+    note "no udev daemon in this case"
+fi
+
+useradd -m -G plugdev "$user" || note "useradd failed"
+
+# The guest's own set-up, checked before anything runs on it.
+problems=()
+[ -d /sys/devices/platform/vhci_hcd.0 ] || problems+=("no vhci_hcd.0")
+id -nG "$user" 2>/dev/null | grep -qw plugdev || problems+=("$user not in plugdev")
+if [ "${FWU_UDEVD:-1}" = 1 ] && [ ! -S /run/udev/control ]; then problems+=("udevd not listening"); fi
+if [ ${#problems[@]} -gt 0 ]; then
+    note "guest set-up incomplete: ${problems[*]}"
+    sync
+    exit 1
+fi
+note "guest ready"
+
+server_pid=""
+if [ -n "${FWU_SIMUSB:-}" ]; then
+    # shellcheck disable=SC2086
+    "$FWU_SIMUSB" $FWU_SERVER_OPTS --trace "$out/trace.txt" --result "$out/result.txt" \
+        --ready /run/fwu-ready >"$out/server.log" 2>&1 &
+    server_pid=$!
+    for _ in $(seq 300); do
+        [ -e /run/fwu-ready ] && break
+        kill -0 "$server_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [ -e /run/fwu-ready ]; then
+        note "device attached"
+        # The server is ready once the device is plugged in; the kernel then
+        # enumerates it and udev applies the rules. Start the tool once the
+        # hidraw node is there (and, with udev, handed to plugdev), so each
+        # case starts from the same point: controller present.
+        for _ in $(seq 150); do
+            node=$(ls /dev/hidraw* 2>/dev/null | head -n 1)
+            if [ -n "$node" ]; then
+                [ "${FWU_UDEVD:-1}" = 1 ] || break
+                [ "$(stat -c %G "$node")" = plugdev ] && break
+            fi
+            sleep 0.1
+        done
+        note "hidraw node: $(ls -l /dev/hidraw* 2>&1 | head -n 1)"
+    else
+        note "the device server did not attach"
+    fi
+fi
+
+if [ -e /run/fwu-ready ] || [ -z "$server_pid" ]; then
+    run_as=()
+    if [ "${FWU_UDEVD:-1}" = 1 ]; then
+        # An ordinary user: only the rules give it the device.
+        run_as=(setpriv --reuid="$user" --regid="$user" --init-groups env HOME="/home/$user")
+    fi
+    tooldir=$(dirname "$FWU_TOOL")
+    if [ "${FWU_TOOL_LOG:-0}" = 1 ]; then
+        # The tool's diagnostic log, switched on beside the executable; the
+        # overlay keeps the host's build directory untouched. Off by default:
+        # writing it changes the tool's timing.
+        printf '[Settings]\nIsLogPrint=true\nIsShowSubVer=true\n' >"$tooldir/LogConfig.ini"
+        chmod 1777 "$tooldir"
+    fi
+    cd /tmp || true
+    # shellcheck disable=SC2086
+    timeout -k 5 "${FWU_TOOL_TIMEOUT:-240}" "${run_as[@]}" "$FWU_TOOL" --console $FWU_TOOL_OPTS \
+        </dev/null >"$out/tool.log" 2>&1
+    status=$?
+    echo "$status" >"$out/tool.status"
+    note "tool exit status $status"
+    cp "$tooldir"/Log_*.txt "$out/" 2>/dev/null
+fi
+
+# The device nodes as the tool saw them, before the server unplugs the device.
+ls -l /dev/hidraw* /dev/bus/usb/*/* >"$out/nodes.txt" 2>&1
+
+if [ -n "$server_pid" ]; then
+    kill -TERM "$server_pid" 2>/dev/null
+    for _ in $(seq 100); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$server_pid" 2>/dev/null; then
+        note "the device server ignored SIGTERM"
+        kill -KILL "$server_pid" 2>/dev/null
+    fi
+    wait "$server_pid" 2>/dev/null
+    note "device server exit status $?"
+fi
+
+dmesg >"$out/dmesg.txt" 2>&1
+sync
