@@ -5,6 +5,10 @@
 #   2. the same tests built with AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3. the same tests built with ThreadSanitizer;
 #   4. the Windows build (mingw-w64) and its tests under Wine;
+#   5. the kernel tier: the real tool against Debian's stock kernel in a QEMU
+#      guest, the simulated controller served as a USB device (tests/kernel);
+#   6. the packages: Debian packages and the Windows installer built, installed,
+#      run and removed (scripts/package-test.sh);
 # and checks that the sources are formatted with the repository's clang-format.
 # Ends with one summary line "N passed, N failed".
 set -uo pipefail
@@ -52,6 +56,26 @@ suite() {  # suite NAME PRESET
   summary+=("$name: $((total - nfail - nskip)) of $total passed (ctest status $status)")
 }
 
+script_suite() {  # script_suite NAME COMMAND...: a script ending with "N passed, N failed"
+  local name=$1 log=$root/build-ci/$1.log line np nf status
+  shift
+  echo "== $name =="
+  "$@" >"$log" 2>&1
+  status=$?
+  tail -n 40 "$log"
+  line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
+  if [ -z "$line" ]; then
+    failed=$((failed + 1)); summary+=("$name: no test result (status $status)"); return
+  fi
+  np=${line%% passed*}
+  nf=${line#*, }
+  nf=${nf%% failed*}
+  if [ "$status" -ne 0 ] && [ "$nf" -eq 0 ]; then nf=1; fi
+  passed=$((passed + np))
+  failed=$((failed + nf))
+  summary+=("$name: $np passed, $nf failed (status $status)")
+}
+
 format_check() {
   echo "== format =="
   local unformatted
@@ -66,6 +90,7 @@ format_check() {
 }
 
 suite native native
+script_suite kernel-tier bash tests/kernel/run.sh --build "$root/build-ci/native"
 suite asan-ubsan asan
 suite tsan tsan
 export WINEDEBUG=-all
@@ -73,6 +98,7 @@ export WINEPREFIX=${WINEPREFIX:-$root/build-ci/wineprefix}
 wineboot --init >/dev/null 2>&1 || true
 suite windows-wine windows
 wineserver -k >/dev/null 2>&1 || true
+script_suite packages bash scripts/package-test.sh "$root/build-ci/package"
 format_check
 
 echo "== summary =="

@@ -3,6 +3,9 @@
 #include <libudev.h>
 #include <libusb-1.0/libusb.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -90,6 +93,10 @@ UsbLocation UsbLocationOfNode(dev_t rdev) {
             udev_device_get_parent_with_subsystem_devtype(node, "usb", "usb_interface");
         location.bus = SysattrInt(usbDevice, "busnum", 10);
         location.address = SysattrInt(usbDevice, "devnum", 10);
+        if (usbDevice != nullptr) {
+            const char* node = udev_device_get_devnode(usbDevice);
+            if (node != nullptr) location.node = node;
+        }
         location.interfaceNumber = SysattrInt(usbInterface, "bInterfaceNumber", 16);
         if (usbInterface != nullptr)
             location.interruptOut = HasInterruptOutEndpoint(udev_device_get_syspath(usbInterface));
@@ -119,6 +126,7 @@ UsbControl::UsbControl(std::shared_ptr<UsbSession> session, UsbLocation location
 
 UsbControl::~UsbControl() {
     if (handle_ != nullptr) libusb_close(handle_);
+    if (fd_ >= 0) ::close(fd_);
 }
 
 int UsbControl::EnsureOpen() {
@@ -126,6 +134,22 @@ int UsbControl::EnsureOpen() {
     if (!location_.known() || !session_) return -ENODEV;
     libusb_context* context = session_->Context();
     if (context == nullptr) return -EIO;
+
+    // The device's own node is opened and handed to libusb: libusb's list of
+    // devices follows the udev daemon's events and misses devices that came
+    // after it started where no udev daemon runs.
+    if (!location_.node.empty()) {
+        const int fd = ::open(location_.node.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) return -errno;
+        const int rc = libusb_wrap_sys_device(context, static_cast<intptr_t>(fd), &handle_);
+        if (rc != LIBUSB_SUCCESS) {
+            handle_ = nullptr;
+            ::close(fd);
+            return ErrnoOfUsb(rc);
+        }
+        fd_ = fd;
+        return 0;
+    }
 
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(context, &list);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 
 struct libusb_context;
 struct libusb_device_handle;
@@ -22,6 +23,7 @@ struct UsbLocation {
     int address = -1;
     int interfaceNumber = -1;
     bool interruptOut = false;  // the HID interface has an interrupt OUT endpoint
+    std::string node;           // the USB device's node, "/dev/bus/usb/BBB/DDD"
     bool known() const { return bus >= 0 && address >= 0; }
 };
 
@@ -79,6 +81,7 @@ class UsbControl {
     std::shared_ptr<UsbSession> session_;
     UsbLocation location_;
     libusb_device_handle* handle_ = nullptr;
+    int fd_ = -1;  // the USB device node, when the handle wraps it
 };
 
 }  // namespace fwu

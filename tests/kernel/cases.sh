@@ -1,7 +1,8 @@
 # Kernel-tier cases, sourced by run.sh. One line per case:
 #   define NAME UDEVD "SERVER OPTIONS" "TOOL OPTIONS" EXIT "TEXT" CHECK
 # UDEVD 1 starts systemd-udevd with the rules and runs the tool as an ordinary
-# user in group plugdev; 0 leaves udev out and runs the tool as root, since
+# user in group plugdev; 2 the same with only the rules' hidraw lines (the
+# user may not open the USB device node); 0 leaves udev out and runs the tool as root, since
 # nothing would set the nodes' permissions. An empty SERVER OPTIONS "-" runs no
 # device server. EXIT is the tool's expected exit status and TEXT a line its
 # console output must hold. CHECK is "flash" (the server's result must show
@@ -19,6 +20,14 @@ define unnumbered     1 "--simulate=normal --simulate-protocol=2.0 --report-id=0
 define no-int-out     1 "--simulate=normal --simulate-protocol=2.0 --report-id=1 --no-interrupt-out" "--update --wait 30" 0 "$ok" flash
 define entry-strings  1 "--simulate=normal --simulate-protocol=2.0 --report-id=1 --entry=strings" "--update --wait 30" 0 "$ok" flash
 define entry-switch   1 "--simulate=normal --simulate-protocol=2.0 --report-id=1 --entry=switch" "--update --wait 30" 0 "$ok" flash
+# The switch report travels on the control pipe by each of the tool's routes:
+# HIDIOCSOUTPUT where there is no interrupt OUT endpoint (above: usbhid taken
+# off the interface for the request); without access to the USB device node
+# the only route left is HIDIOCSOUTPUT on the interrupt OUT endpoint, which
+# this controller does not take as a switch request: the run waits for the
+# controller in vain and says so.
+define switch-no-int-out 1 "--simulate=normal --simulate-protocol=1.0 --report-id=0 --no-interrupt-out --entry=switch" "--update --wait 30" 0 "$ok" flash
+define switch-no-usb-access 2 "--simulate=normal --simulate-protocol=2.0 --report-id=1 --entry=switch" "--update --wait 30" 1 "The device does not exist and has been removed!" none
 define no-udevd       0 "--simulate=normal --simulate-protocol=2.0 --report-id=1" "--update --wait 30" 0 "$ok" flash
 define bad-checksum   1 "--simulate=bootloader --simulate-protocol=2.0 --report-id=1 --simulate-fault=bad-checksum@3" "--update --wait 30" 1 "Checksum error!" none
 # Report transfer 2 comes after the switch to upgrade mode and before the first

@@ -16,15 +16,20 @@ exec > >(tee -a "$out/guest.log") 2>&1
 note() { echo "fwu-case: $*"; }
 user=fwuser
 
-if [ "${FWU_UDEVD:-1}" = 1 ]; then
+if [ "${FWU_UDEVD:-1}" != 0 ]; then
     # The unpacked udev package goes into the throw-away root, then the
-    # rules that grant access to the controller.
+    # rules that grant access to the controller (with UDEVD 2 only their
+    # hidraw lines: the USB device node stays root's).
     cp -a "$FWU_UDEV_ROOT/bin/udevadm" /usr/bin/
     cp -a "$FWU_UDEV_ROOT/lib/systemd/systemd-udevd" /usr/lib/systemd/
     cp -a "$FWU_UDEV_ROOT/lib/udev" /usr/lib/
     mkdir -p /etc/udev/rules.d
     cp -a "$FWU_UDEV_ROOT/etc/udev/." /etc/udev/
-    install -m 644 "$FWU_RULES" /etc/udev/rules.d/70-firmwareupgrade.rules
+    if [ "${FWU_UDEVD:-1}" = 2 ]; then
+        grep -v 'SUBSYSTEM=="usb"' "$FWU_RULES" >/etc/udev/rules.d/70-firmwareupgrade.rules
+    else
+        install -m 644 "$FWU_RULES" /etc/udev/rules.d/70-firmwareupgrade.rules
+    fi
     /usr/lib/systemd/systemd-udevd --daemon || note "systemd-udevd did not start"
     for _ in $(seq 50); do [ -S /run/udev/control ] && break; sleep 0.1; done
     [ -S /run/udev/control ] && note "udevd running"
@@ -38,7 +43,7 @@ useradd -m -G plugdev "$user" || note "useradd failed"
 problems=()
 [ -d /sys/devices/platform/vhci_hcd.0 ] || problems+=("no vhci_hcd.0")
 id -nG "$user" 2>/dev/null | grep -qw plugdev || problems+=("$user not in plugdev")
-if [ "${FWU_UDEVD:-1}" = 1 ] && [ ! -S /run/udev/control ]; then problems+=("udevd not listening"); fi
+if [ "${FWU_UDEVD:-1}" != 0 ] && [ ! -S /run/udev/control ]; then problems+=("udevd not listening"); fi
 if [ ${#problems[@]} -gt 0 ]; then
     note "guest set-up incomplete: ${problems[*]}"
     sync
@@ -66,7 +71,7 @@ if [ -n "${FWU_SIMUSB:-}" ]; then
         for _ in $(seq 150); do
             node=$(ls /dev/hidraw* 2>/dev/null | head -n 1)
             if [ -n "$node" ]; then
-                [ "${FWU_UDEVD:-1}" = 1 ] || break
+                [ "${FWU_UDEVD:-1}" != 0 ] || break
                 [ "$(stat -c %G "$node")" = plugdev ] && break
             fi
             sleep 0.1
@@ -79,7 +84,7 @@ fi
 
 if [ -e /run/fwu-ready ] || [ -z "$server_pid" ]; then
     run_as=()
-    if [ "${FWU_UDEVD:-1}" = 1 ]; then
+    if [ "${FWU_UDEVD:-1}" != 0 ]; then
         # An ordinary user: only the rules give it the device.
         run_as=(setpriv --reuid="$user" --regid="$user" --init-groups env HOME="/home/$user")
     fi

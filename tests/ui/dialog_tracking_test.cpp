@@ -84,6 +84,35 @@ TEST(DialogTracking, IgnoredNotifications) {
     EXPECT_EQ(log.find("Vid:0x"), log.rfind("Vid:0x"));
 }
 
+// The controllers are there, but this user may not open them.
+class DeniedBackend : public IHidBackend {
+  public:
+    explicit DeniedBackend(IHidBackend& inner) : inner_(inner) {}
+    std::vector<std::string> EnumeratePaths() override { return inner_.EnumeratePaths(); }
+    std::unique_ptr<IHidDevice> Open(const std::string&) override { return nullptr; }
+    bool AccessDenied(const std::string&) override { return true; }
+
+  private:
+    IHidBackend& inner_;
+};
+
+TEST(DialogTracking, ControllerThatMayNotBeOpenedIsToldOnce) {
+    Harness h({Controller(0x0130, 0, 0x0110, 0)});
+    DeniedBackend denied(h.sim);
+    SetHidBackend(&denied);
+    h.Init();
+    ASSERT_EQ(h.host.boxes.size(), 1u);
+    EXPECT_NE(h.host.boxes[0].text.find("70-firmwareupgrade.rules"), std::string::npos);
+    // Later arrivals of the same controller say nothing more.
+    h.host.deliverHotplug = false;
+    h.sim.Controller(0).Unplug();
+    h.sim.Controller(0).Plug();
+    EXPECT_FALSE(h.dlg.OnDeviceChange(HotplugEvent::Arrival, h.sim.Controller(0).path()));
+    EXPECT_EQ(h.host.boxes.size(), 1u);
+    EXPECT_FALSE(h.host.buttonEnabled);
+    SetHidBackend(&h.sim);
+}
+
 TEST(DialogTracking, TimerLogsEachImageThatDoesNotQualify) {
     Quiet h;
     h.dlg.UpdateDeviceArrival(h.Add(Bootloader(0x0130)));
