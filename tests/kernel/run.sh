@@ -15,7 +15,10 @@
 #   FWU_KERNEL_OUT    per-case results (default DIR/kernel-tier)
 #   FWU_UDEV_RULES    rules file (default DIR/70-firmwareupgrade.rules, else a stand-in)
 #   FWU_QEMU_ACCEL    QEMU accelerator (default tcg), FWU_QEMU_SMP (default 2)
-#   FWU_CASE_TIMEOUT  seconds one tool run may take in the guest (default 240)
+#   FWU_CASE_TIMEOUT  seconds one tool run may take in the guest (default 240;
+#                     180 more for a Wine case)
+#   FWU_WINEDEBUG     WINEDEBUG for the Wine cases (default -all; e.g. +hid puts
+#                     Wine's HID trace into tool.log)
 #   FWU_TOOL_LOG=1    switch on the tool's diagnostic log (Log_*.txt in the results;
 #                     it changes the tool's timing)
 # Prints one PASS/FAIL line per case and ends with "N passed, N failed".
