@@ -31,7 +31,8 @@ define remove         1 "--simulate=normal --simulate-protocol=2.0 --report-id=1
 # The Windows build under Wine, in the same guest against the same served
 # controller: Wine's HID bus (winebus.sys with its udev backend) finds the
 # controller's hidraw node and presents it through hid.dll, setupapi and device
-# notifications as a HID device; the tool runs as the same ordinary user. Its
+# notifications as a HID device; the tool runs as the same ordinary user (so a
+# Wine case needs UDEVD 1; Wine opens only the hidraw node). Its
 # prefix is made on the host before the boot, with winebus's SDL backend off
 # ("Enable SDL" = 0): with SDL on, only the SDL bus runs and no HID device
 # appears.
