@@ -1,5 +1,5 @@
 # Kernel-tier cases, sourced by run.sh. One line per case:
-#   define NAME UDEVD "SERVER OPTIONS" "TOOL OPTIONS" EXIT "TEXT" CHECK
+#   define NAME UDEVD "SERVER OPTIONS" "TOOL OPTIONS" EXIT "TEXT" CHECK [wine]
 # UDEVD 1 starts systemd-udevd with the rules and runs the tool as an ordinary
 # user in group plugdev; 2 the same with only the rules' hidraw lines (the
 # user may not open the USB device node); 0 leaves udev out and runs the tool as root, since
@@ -7,9 +7,12 @@
 # device server. EXIT is the tool's expected exit status and TEXT a line its
 # console output must hold. CHECK is "flash" (the server's result must show
 # every IC's flash equal to the package, the final page written last and the
-# controller back in normal mode) or "none". Every case first checks the guest's
+# controller back in normal mode), "untouched" (still in normal mode, never
+# restarted) or "none". Every case first checks the guest's
 # own set-up (vhci-hcd present, udevd listening, the user in plugdev); "guest",
-# run only when named, checks nothing else.
+# run only when named, checks nothing else. A last word "wine" runs the Windows
+# build (FirmwareUpgrade.exe) under Wine in the same guest instead of the Linux
+# build; see the Wine cases at the end.
 ok="[Update OK]"
 define guest          1 "-" "--update --wait 3" 3 "No controller was found" none
 define p2-normal      1 "--simulate=normal --simulate-protocol=2.0 --report-id=1" "--update --wait 30" 0 "$ok" flash
@@ -33,3 +36,29 @@ define bad-checksum   1 "--simulate=bootloader --simulate-protocol=2.0 --report-
 # Report transfer 2 comes after the switch to upgrade mode and before the first
 # image job: the controller goes away there, so the run waits for it and gives up.
 define remove         1 "--simulate=normal --simulate-protocol=2.0 --report-id=1 --simulate-fault=remove@2" "--update --wait 30" 1 "The device does not exist and has been removed!" none
+
+# The Windows build under Wine, in the same guest against the same served
+# controller: Wine's HID bus (winebus.sys with its udev backend) finds the
+# controller's hidraw node and presents it through hid.dll, setupapi and device
+# notifications as a HID device; the tool runs as the same ordinary user (so a
+# Wine case needs UDEVD 1; Wine opens only the hidraw node). Its
+# prefix is made on the host before the boot, with winebus's SDL backend off
+# ("Enable SDL" = 0): with SDL on, only the SDL bus runs and no HID device
+# appears.
+# What Wine cannot do: its HID class driver does not pass indexed string
+# requests on (HidD_GetIndexedString fails), so in normal mode the tool shows
+# "----" for the versions and the string form of bootloader entry fails; entry
+# is left to the switch report. That report is 64 bytes while this
+# controller's output report is 65 (ID and 64 bytes), and Windows' HID class
+# driver, Wine's too, takes only whole reports: HidD_SetOutputReport refuses the
+# shorter buffer, and a whole report would reach the controller as a write of
+# another length (or on the interrupt OUT endpoint), which it does not take as a
+# switch request. So under Wine a controller in normal mode cannot be switched:
+# the run says so and writes nothing (wine-normal). The whole updates start
+# with the controller in its upgrade mode and end with it back in normal mode,
+# flash checked byte for byte; the tool cannot read the new version there
+# ("----") and so ends with status 4, the update not confirmed.
+define wine-p2-numbered    1 "--simulate=bootloader --simulate-protocol=2.0 --report-id=1" "--update --wait 30" 4 "$ok" flash wine
+define wine-p1-unnumbered  1 "--simulate=bootloader --simulate-protocol=1.0 --report-id=0 --no-interrupt-out" "--update --wait 30" 4 "$ok" flash wine
+define wine-bad-checksum   1 "--simulate=bootloader --simulate-protocol=2.0 --report-id=1 --simulate-fault=bad-checksum@3" "--update --wait 30" 1 "Checksum error!" none wine
+define wine-normal         1 "--simulate=normal --simulate-protocol=2.0 --report-id=1" "--update --wait 30" 1 "The controller did not switch to its upgrade mode." untouched wine

@@ -37,7 +37,8 @@ else
     note "no udev daemon in this case"
 fi
 
-useradd -m -G plugdev "$user" || note "useradd failed"
+# A Wine case names the user ID its prefix belongs to.
+useradd -m ${FWU_USER_UID:+-u "$FWU_USER_UID"} -G plugdev "$user" || note "useradd failed"
 
 # The guest's own set-up, checked before anything runs on it.
 problems=()
@@ -96,13 +97,29 @@ if [ -e /run/fwu-ready ] || [ -z "$server_pid" ]; then
         printf '[Settings]\nIsLogPrint=true\nIsShowSubVer=true\n' >"$tooldir/LogConfig.ini"
         chmod 1777 "$tooldir"
     fi
+    tool=("$FWU_TOOL")
+    wine_env=()
+    if [ -n "${FWU_WINE_PREFIX:-}" ]; then
+        # The Windows build under Wine, in the prefix made before the boot
+        # (its writes land in the throw-away layer).
+        wine_env=(env WINEPREFIX="$FWU_WINE_PREFIX" WINEDEBUG="${FWU_WINEDEBUG:--all}"
+                  WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d")
+        tool=("${wine_env[@]}" wine "$FWU_TOOL")
+        note "$(wine --version 2>/dev/null)"
+    fi
     cd /tmp || true
     # shellcheck disable=SC2086
-    timeout -k 5 "${FWU_TOOL_TIMEOUT:-240}" "${run_as[@]}" "$FWU_TOOL" --console $FWU_TOOL_OPTS \
+    timeout -k 5 "${FWU_TOOL_TIMEOUT:-240}" "${run_as[@]}" "${tool[@]}" --console $FWU_TOOL_OPTS \
         </dev/null >"$out/tool.log" 2>&1
     status=$?
     echo "$status" >"$out/tool.status"
     note "tool exit status $status"
+    if [ ${#wine_env[@]} -gt 0 ]; then
+        # Wine's own processes (wineserver, the device host with winebus)
+        # outlive the tool; they let go of the device before it is unplugged.
+        timeout -k 5 20 "${run_as[@]}" "${wine_env[@]}" wineserver -k
+        note "wineserver stopped (status $?)"
+    fi
     cp "$tooldir"/Log_*.txt "$out/" 2>/dev/null
 fi
 

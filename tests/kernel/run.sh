@@ -4,16 +4,21 @@
 # device and runs the real FirmwareUpgrade against it through usbhid, hidraw
 # and udev, as an ordinary user with the shipped rules.
 #
-#   tests/kernel/run.sh [--build DIR] [CASE...]
+#   tests/kernel/run.sh [--build DIR] [--win-build WINDIR] [CASE...]
 # (default: every case but "guest", which only proves the guest without a device)
 #
 # Builds nothing: DIR (or FWU_BUILD_DIR) must hold frontends/FirmwareUpgrade
-# and sim/usbip/fwu-simusb. Other settings:
+# and sim/usbip/fwu-simusb; the Wine cases need WINDIR (or FWU_WIN_BUILD_DIR,
+# default build-ci/windows), the Windows build with frontends/FirmwareUpgrade.exe,
+# and the wine packages. Other settings:
 #   FWU_KERNEL_CACHE  guest kernel and initramfs (default build-ci/kernel-cache)
 #   FWU_KERNEL_OUT    per-case results (default DIR/kernel-tier)
 #   FWU_UDEV_RULES    rules file (default DIR/70-firmwareupgrade.rules, else a stand-in)
 #   FWU_QEMU_ACCEL    QEMU accelerator (default tcg), FWU_QEMU_SMP (default 2)
-#   FWU_CASE_TIMEOUT  seconds one tool run may take in the guest (default 240)
+#   FWU_CASE_TIMEOUT  seconds one tool run may take in the guest (default 240;
+#                     180 more for a Wine case)
+#   FWU_WINEDEBUG     WINEDEBUG for the Wine cases (default -all; e.g. +hid puts
+#                     Wine's HID trace into tool.log)
 #   FWU_TOOL_LOG=1    switch on the tool's diagnostic log (Log_*.txt in the results;
 #                     it changes the tool's timing)
 # Prints one PASS/FAIL line per case and ends with "N passed, N failed".
@@ -21,11 +26,14 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${FWU_BUILD_DIR:-}
+win_build=${FWU_WIN_BUILD_DIR:-$root/build-ci/windows}
 selected=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --build) build=$2; shift 2 ;;
         --build=*) build=${1#--build=}; shift ;;
+        --win-build) win_build=$2; shift 2 ;;
+        --win-build=*) win_build=${1#--win-build=}; shift ;;
         -h | --help) sed -n '2,/^[^#]/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         *) selected+=("$1"); shift ;;
     esac
@@ -49,10 +57,11 @@ cache=$("$here/prepare.sh" "${FWU_KERNEL_CACHE:-$root/build-ci/kernel-cache}" | 
 }
 
 names=()
-declare -A udevd=() server=() options=() want_exit=() want_text=() check=()
+declare -A udevd=() server=() options=() want_exit=() want_text=() check=() runner=()
 define() {
     names+=("$1")
     udevd[$1]=$2 server[$1]=$3 options[$1]=$4 want_exit[$1]=$5 want_text[$1]=$6 check[$1]=$7
+    runner[$1]=${8:-linux}
 }
 # shellcheck source=cases.sh
 . "$here/cases.sh"
@@ -85,7 +94,7 @@ verdict() {  # verdict NAME DIR
     fi
     status=$(cat "$dir/tool.status")
     if [ "$status" = 124 ] || [ "$status" = 137 ]; then
-        echo "the tool did not end within $case_timeout s: $(grep -v '^Progress' "$dir/tool.log" | tail -n 1)"
+        echo "the tool did not end within $(sed -n "s/^FWU_TOOL_TIMEOUT=//p" "$dir/case.env") s: $(grep -v '^Progress' "$dir/tool.log" | tail -n 1)"
         return
     fi
     if [ "$status" != "${want_exit[$name]}" ]; then
@@ -112,7 +121,48 @@ verdict() {  # verdict NAME DIR
                 echo "an image is not marked valid: $(grep '_valid=' "$result" | tr '\n' ' ')"
             fi
             ;;
+        untouched)
+            result="$dir/result.txt"
+            if [ ! -s "$result" ]; then
+                echo "fwu-simusb wrote no result"
+            elif ! grep -qx "mode=normal" "$result" || ! grep -qx "reenumerations=0" "$result"; then
+                echo "the controller did not stay in normal mode: $(grep -E '^(mode|reenumerations)=' "$result" | tr '\n' ' ')"
+            fi
+            ;;
     esac
+}
+
+# The Wine cases' user: the guest creates it with this user ID, and its Wine
+# prefix is made here, natively, owned by the same ID (Wine runs only in a
+# prefix its user owns). Making a prefix inside the guest would take minutes.
+wine_uid=4711
+wine_prefix="$out/wine-prefix"
+wine_ready=""
+# Makes the Wine prefix once per run (again when Wine changed); prints the
+# reason of a failure, nothing on success.
+make_wine_prefix() {
+    local want as_user
+    command -v wine >/dev/null || { echo "no wine (apt-get install wine wine64)"; return; }
+    want="$(wine --version 2>/dev/null) uid $wine_uid, SDL off"
+    if [ -f "$wine_prefix.ready" ] && [ "$(cat "$wine_prefix.ready")" = "$want" ]; then return; fi
+    rm -rf "$wine_prefix" "$wine_prefix.ready" "$wine_prefix.home"
+    mkdir -p "$wine_prefix" "$wine_prefix.home"
+    chown "$wine_uid:$wine_uid" "$wine_prefix" "$wine_prefix.home"
+    as_user=(setpriv --reuid="$wine_uid" --regid="$wine_uid" --clear-groups
+             env -i PATH=/usr/bin:/bin HOME="$wine_prefix.home" USER=fwuser
+             WINEPREFIX="$wine_prefix" WINEDEBUG=-all
+             WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d")
+    {
+        "${as_user[@]}" wineboot --init &&
+            "${as_user[@]}" wine reg add 'HKLM\System\CurrentControlSet\Services\winebus' \
+                /v "Enable SDL" /t REG_DWORD /d 0 /f
+        "${as_user[@]}" wineserver -w
+    } >"$wine_prefix.log" 2>&1
+    if ! grep -qi '"Enable SDL"=dword:00000000' "$wine_prefix/system.reg" 2>/dev/null; then
+        echo "making the Wine prefix failed (see $wine_prefix.log)"
+        return
+    fi
+    echo "$want" >"$wine_prefix.ready"
 }
 
 passed=0
@@ -131,6 +181,27 @@ for name in "${selected[@]}"; do
         failed=$((failed + 1))
         continue
     fi
+    case_tool=$tool
+    memory=1024
+    tool_timeout=$case_timeout
+    if [ "${runner[$name]}" = wine ]; then
+        case_tool="$win_build/frontends/FirmwareUpgrade.exe"
+        memory=3072
+        # Wine's own start-up and its longer path per report, under TCG.
+        tool_timeout=$((case_timeout + 180))
+        reason=""
+        if [ ! -f "$case_tool" ]; then
+            reason="no $case_tool (the Windows build, target FirmwareUpgrade; --win-build DIR)"
+        elif [ -z "$wine_ready" ]; then
+            reason=$(make_wine_prefix)
+            [ -n "$reason" ] || wine_ready=1
+        fi
+        if [ -n "$reason" ]; then
+            echo "FAIL $name: $reason"
+            failed=$((failed + 1))
+            continue
+        fi
+    fi
     {
         printf 'FWU_GUEST_SCRIPT=%q\n' "$here/guest-case.sh"
         printf 'FWU_UDEV_ROOT=%q\n' "$cache/udev"
@@ -138,15 +209,20 @@ for name in "${selected[@]}"; do
         printf 'FWU_UDEVD=%q\n' "${udevd[$name]}"
         if [ "${server[$name]}" != "-" ]; then printf 'FWU_SIMUSB=%q\n' "$simusb"; fi
         printf 'FWU_SERVER_OPTS=%q\n' "${server[$name]}"
-        printf 'FWU_TOOL=%q\n' "$tool"
+        printf 'FWU_TOOL=%q\n' "$case_tool"
+        if [ "${runner[$name]}" = wine ]; then
+            printf 'FWU_WINE_PREFIX=%q\n' "$wine_prefix"
+            printf 'FWU_USER_UID=%q\n' "$wine_uid"
+        fi
         printf 'FWU_TOOL_OPTS=%q\n' "${options[$name]}"
-        printf 'FWU_TOOL_TIMEOUT=%q\n' "$case_timeout"
+        printf 'FWU_TOOL_TIMEOUT=%q\n' "$tool_timeout"
         printf 'FWU_TOOL_LOG=%q\n' "${FWU_TOOL_LOG:-0}"
+        printf 'FWU_WINEDEBUG=%q\n' "${FWU_WINEDEBUG:--all}"
     } >"$dir/case.env"
     start=$(date +%s)
-    timeout -k 10 $((case_timeout + 90)) qemu-system-x86_64 \
+    timeout -k 10 $((tool_timeout + 90)) qemu-system-x86_64 \
         -accel "${FWU_QEMU_ACCEL:-tcg}" -cpu qemu64,+ssse3,+sse4.1,+sse4.2,+popcnt \
-        -m 1024 -smp "${FWU_QEMU_SMP:-2}" -nographic -no-reboot -monitor none \
+        -m "$memory" -smp "${FWU_QEMU_SMP:-2}" -nographic -no-reboot -monitor none \
         -serial "file:$dir/console.log" \
         -kernel "$cache/vmlinuz" -initrd "$cache/initramfs.gz" \
         -append "console=ttyS0 panic=-1 quiet loglevel=4" \
