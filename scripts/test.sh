@@ -5,8 +5,9 @@
 #   2. the same tests built with AddressSanitizer + UndefinedBehaviorSanitizer;
 #   3. the same tests built with ThreadSanitizer;
 #   4. the Windows build (mingw-w64) and its tests under Wine;
-#   5. the kernel tier: the real tool against Debian's stock kernel in a QEMU
-#      guest, the simulated controller served as a USB device (tests/kernel);
+#   5. the kernel tier: the real tool (Linux build, and the Windows build under
+#      Wine) against Debian's stock kernel in a QEMU guest, the simulated
+#      controller served as a USB device (tests/kernel);
 #   6. the packages: Debian packages and the Windows installer built, installed,
 #      run and removed (scripts/package-test.sh);
 # and checks that the sources are formatted with the repository's clang-format.
@@ -90,7 +91,6 @@ format_check() {
 }
 
 suite native native
-script_suite kernel-tier bash tests/kernel/run.sh --build "$root/build-ci/native"
 suite asan-ubsan asan
 suite tsan tsan
 export WINEDEBUG=-all
@@ -98,6 +98,9 @@ export WINEPREFIX=${WINEPREFIX:-$root/build-ci/wineprefix}
 wineboot --init >/dev/null 2>&1 || true
 suite windows-wine windows
 wineserver -k >/dev/null 2>&1 || true
+# After the Windows suite: its build also runs under Wine inside the guest.
+script_suite kernel-tier bash tests/kernel/run.sh --build "$root/build-ci/native" \
+  --win-build "$root/build-ci/windows"
 script_suite packages bash scripts/package-test.sh "$root/build-ci/package"
 format_check
 

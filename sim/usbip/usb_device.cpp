@@ -124,16 +124,21 @@ std::vector<std::uint8_t> SimUsbDevice::ReportDescriptor() const {
         0xA1, 0x01,        // Collection (Application)
     };
     if (options_.reportId != 0) d.insert(d.end(), {0x85, options_.reportId});  // Report ID
+    // The normal-mode firmware's output report is the 64-byte switch report
+    // (ID included, as the HID class driver counts it): 63 data bytes. The
+    // bootloader's reports carry 64 data bytes both ways.
+    const std::uint8_t outputCount = mode_ == sim::Mode::Normal ? 0x3F : 0x40;
     d.insert(d.end(), {
-                          0x15, 0x00,        // Logical Minimum (0)
-                          0x26, 0xFF, 0x00,  // Logical Maximum (255)
-                          0x75, 0x08,        // Report Size (8)
-                          0x95, 0x40,        // Report Count (64)
-                          0x09, 0x01,        // Usage (1)
-                          0x81, 0x02,        // Input (Data, Variable, Absolute)
-                          0x09, 0x01,        // Usage (1)
-                          0x91, 0x02,        // Output (Data, Variable, Absolute)
-                          0xC0,              // End Collection
+                          0x15, 0x00,               // Logical Minimum (0)
+                          0x26, 0xFF,        0x00,  // Logical Maximum (255)
+                          0x75, 0x08,               // Report Size (8)
+                          0x95, 0x40,               // Report Count (64)
+                          0x09, 0x01,               // Usage (1)
+                          0x81, 0x02,               // Input (Data, Variable, Absolute)
+                          0x95, outputCount,        // Report Count
+                          0x09, 0x01,               // Usage (1)
+                          0x91, 0x02,               // Output (Data, Variable, Absolute)
+                          0xC0,                     // End Collection
                       });
     return d;
 }

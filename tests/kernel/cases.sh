@@ -48,17 +48,15 @@ define remove         1 "--simulate=normal --simulate-protocol=2.0 --report-id=1
 # What Wine cannot do: its HID class driver does not pass indexed string
 # requests on (HidD_GetIndexedString fails), so in normal mode the tool shows
 # "----" for the versions and the string form of bootloader entry fails; entry
-# is left to the switch report. That report is 64 bytes while this
-# controller's output report is 65 (ID and 64 bytes), and Windows' HID class
-# driver, Wine's too, takes only whole reports: HidD_SetOutputReport refuses the
-# shorter buffer, and a whole report would reach the controller as a write of
-# another length (or on the interrupt OUT endpoint), which it does not take as a
-# switch request. So under Wine a controller in normal mode cannot be switched:
-# the run says so and writes nothing (wine-normal). The whole updates start
-# with the controller in its upgrade mode and end with it back in normal mode,
-# flash checked byte for byte; the tool cannot read the new version there
-# ("----") and so ends with status 4, the update not confirmed.
+# goes by the switch report. Wine sends HidD_SetOutputReport the way usbhid
+# sends a hidraw write, on the interrupt OUT endpoint where there is one, so
+# the switch reaches the control pipe only on a controller without one. It
+# does there, but under TCG Wine presents the controller that came back in
+# upgrade mode later than the tool's 6.4 s wait for it, so the whole updates
+# start with the controller in upgrade mode. After the update the tool cannot
+# read the new version ("----") and ends with status 4, the update not
+# confirmed; the flash is checked byte for byte and the controller ends in
+# normal mode.
 define wine-p2-numbered    1 "--simulate=bootloader --simulate-protocol=2.0 --report-id=1" "--update --wait 30" 4 "$ok" flash wine
 define wine-p1-unnumbered  1 "--simulate=bootloader --simulate-protocol=1.0 --report-id=0 --no-interrupt-out" "--update --wait 30" 4 "$ok" flash wine
 define wine-bad-checksum   1 "--simulate=bootloader --simulate-protocol=2.0 --report-id=1 --simulate-fault=bad-checksum@3" "--update --wait 30" 1 "Checksum error!" none wine
-define wine-normal         1 "--simulate=normal --simulate-protocol=2.0 --report-id=1" "--update --wait 30" 1 "The controller did not switch to its upgrade mode." untouched wine
