@@ -170,7 +170,7 @@ std::int32_t CommitAndVerify(HidHandle& device, DownloadJob& job, ProtocolGenera
 
 void SendToDialog(DownloadJob& job, unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
     if (job.Stopping() || job.context == nullptr || job.context->hwnd == nullptr) return;
-    job.context->hwnd->SendMessage(msg, wParam, lParam);
+    job.context->hwnd->SendUpgradeMessage(msg, wParam, lParam);
 }
 
 void SendFailure(DownloadJob& job, std::int32_t code) {

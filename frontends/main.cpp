@@ -20,12 +20,12 @@
 #include "trace/setup.h"
 
 #ifdef _WIN32
-#include "base/text.h"
-#include "frontends/win32/win32_dialog.h"
-// After the core's headers, whose names its macros would rename.
 #include <windows.h>
 // windows.h first
 #include <shellapi.h>
+
+#include "base/text.h"
+#include "frontends/win32/win32_dialog.h"
 #elif defined(FWU_HAVE_QT)
 #include <QApplication>
 

@@ -72,9 +72,9 @@ void CFirmwareUpgradeDlg::ShowEmptyWindow() {
 
 bool CFirmwareUpgradeDlg::OnDeviceChange(std::uint32_t eventType, std::uint32_t deviceType,
                                          const std::string& name) {
-    if (deviceType != DBT_DEVTYP_DEVICEINTERFACE) return true;
-    if (eventType == DBT_DEVICEARRIVAL) return OnDeviceChange(HotplugEvent::Arrival, name);
-    if (eventType == DBT_DEVICEREMOVECOMPLETE) return OnDeviceChange(HotplugEvent::Removal, name);
+    if (deviceType != kDeviceTypeInterface) return true;
+    if (eventType == kDeviceArrival) return OnDeviceChange(HotplugEvent::Arrival, name);
+    if (eventType == kDeviceRemoveComplete) return OnDeviceChange(HotplugEvent::Removal, name);
     return true;
 }
 
@@ -121,7 +121,7 @@ void CFirmwareUpgradeDlg::NoticeDeniedAccess(const std::string& path) {
     if (accessNoticeShown_ || !HidBackend().AccessDenied(path)) return;
     accessNoticeShown_ = true;
     FWU_LOG("Open device failure: permission denied.");
-    host_.MessageBox(kAccessDeniedText, "");
+    host_.ShowMessageBox(kAccessDeniedText, "");
 }
 
 bool CFirmwareUpgradeDlg::UpdateDeviceArrival(const std::string& path) {

@@ -22,7 +22,8 @@ namespace fwu {
 class CFirmwareUpgradeDlg::SelfSink : public IUpgradeSink {
   public:
     explicit SelfSink(CFirmwareUpgradeDlg& dlg) : dlg_(dlg) {}
-    std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override {
+    std::intptr_t SendUpgradeMessage(unsigned msg, std::uintptr_t wParam,
+                                     std::intptr_t lParam) override {
         return dlg_.OnWorkerMessage(msg, wParam, lParam);
     }
 
@@ -83,7 +84,7 @@ bool CFirmwareUpgradeDlg::OnInitDialog() {
 
     m_hDevNotify = host_.RegisterHidNotification();
 
-    const MessageBoxHook box = [this](const std::string& text) { host_.MessageBox(text, ""); };
+    const MessageBoxHook box = [this](const std::string& text) { host_.ShowMessageBox(text, ""); };
     // The title changes only when the configuration record loaded.
     if (LoadPackageConfig(m_config, box)) host_.SetWindowTitle(m_config.ProductNameUtf8());
     LoadUpdatePackage(m_config, m_imageData, box);
@@ -200,14 +201,14 @@ std::intptr_t CFirmwareUpgradeDlg::OnUpgradeResultStatus(std::uintptr_t wParam,
         // The success message carries the address of the run's result list,
         // which is the context's own; read that list rather than trusting an
         // arbitrary address.
-        host_.MessageBox(BuildResultText(m_upgradeContext.upgradeResults), "Update OK");
+        host_.ShowMessageBox(BuildResultText(m_upgradeContext.upgradeResults), "Update OK");
     } else if (wParam == kResultFailure) {
         const auto code = static_cast<std::int32_t>(lParam);
         if (code == kStatusDeviceRemoved) {
             host_.SetControlText(IDC_DEVICE_NAME, "No Device");
             host_.SetControlText(IDC_DEVICE_VERSION, "");
             const char* text = StatusText(code);
-            host_.MessageBox(text, "Error");
+            host_.ShowMessageBox(text, "Error");
             FWU_LOG(text);
             for (int i = 0; i < SlotTable::kSlots; ++i) {
                 const DeviceSlot slot = m_hUpdate.Get(i);
@@ -215,7 +216,7 @@ std::intptr_t CFirmwareUpgradeDlg::OnUpgradeResultStatus(std::uintptr_t wParam,
                          static_cast<const void*>(slot.hidDevice.get()));
             }
         } else if (code >= kStatusWrongPackage && code <= kStatusDeviceInfo) {
-            host_.MessageBox(StatusText(code), "Error");
+            host_.ShowMessageBox(StatusText(code), "Error");
         }
     }
 

@@ -36,9 +36,9 @@ namespace fwu {
 class CWorkThread;
 
 // Device notification values as the platform's WM_DEVICECHANGE carries them.
-inline constexpr std::uint32_t DBT_DEVICEARRIVAL = 0x8000;
-inline constexpr std::uint32_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
-inline constexpr std::uint32_t DBT_DEVTYP_DEVICEINTERFACE = 5;
+inline constexpr std::uint32_t kDeviceArrival = 0x8000;
+inline constexpr std::uint32_t kDeviceRemoveComplete = 0x8004;
+inline constexpr std::uint32_t kDeviceTypeInterface = 5;
 
 // Texts of the box about shows.
 struct CAboutDlg {

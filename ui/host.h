@@ -30,7 +30,7 @@ class IDialogHost {
     virtual void SetProgressPos(int pos) = 0;
     // Modal message box with an OK button; returns when it is closed. An
     // empty caption means the application's name.
-    virtual void MessageBox(const std::string& text, const std::string& caption) = 0;
+    virtual void ShowMessageBox(const std::string& text, const std::string& caption) = 0;
     // Timer 1: ticks reach the dialog's OnTimer on the dialog's thread.
     virtual void SetTimer(unsigned id, unsigned periodMs) = 0;
     virtual void KillTimer(unsigned id) = 0;

@@ -282,7 +282,7 @@ void ConsoleHost::EndBarLine() {
     barOnLine_ = false;
 }
 
-void ConsoleHost::MessageBox(const std::string& text, const std::string& caption) {
+void ConsoleHost::ShowMessageBox(const std::string& text, const std::string& caption) {
     EndBarLine();
     out_ << "[" << (caption.empty() ? settings_.appName : caption) << "]\n" << text;
     if (text.empty() || text.back() != '\n') out_ << '\n';

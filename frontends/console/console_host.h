@@ -56,7 +56,7 @@ class ConsoleHost : public IDialogHost {
     void EnableUpdateButton(bool enable) override;
     void SetProgressRange(int lower, int upper) override;
     void SetProgressPos(int pos) override;
-    void MessageBox(const std::string& text, const std::string& caption) override;
+    void ShowMessageBox(const std::string& text, const std::string& caption) override;
     void SetTimer(unsigned id, unsigned periodMs) override;
     void KillTimer(unsigned id) override;
     bool IsShiftDown() override { return shiftHeld_; }

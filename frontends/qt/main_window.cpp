@@ -109,7 +109,8 @@ class MainWindow::Sink : public IUpgradeSink {
   public:
     explicit Sink(MainWindow& window) : window_(window) {}
 
-    std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override {
+    std::intptr_t SendUpgradeMessage(unsigned msg, std::uintptr_t wParam,
+                                     std::intptr_t lParam) override {
         if (QThread::currentThread() == window_.thread()) {
             // Already on the GUI thread: queuing would wait on itself.
             return window_.closing_ ? 0 : window_.dialog_->OnWorkerMessage(msg, wParam, lParam);
@@ -303,7 +304,7 @@ int MainWindow::ProgressValue() {
     return progress_->value();
 }
 
-void MainWindow::MessageBox(const std::string& text, const std::string& caption) {
+void MainWindow::ShowMessageBox(const std::string& text, const std::string& caption) {
     const QString title = caption.empty() ? QCoreApplication::applicationName() : Q(caption);
     QMessageBox box(QMessageBox::NoIcon, title, Q(text), QMessageBox::Ok, this);
     box.exec();

@@ -8,9 +8,6 @@
 #include "ui/FirmwareUpgradeDlg.h"
 #include "upgrade/WorkThread.h"
 
-// The platform headers come after the core's: they define macros (WM_USER,
-// DBT_DEVICEARRIVAL, SendMessage, MessageBox) that would rename the core's
-// own declarations.
 #include <windows.h>
 // windows.h first
 #include <commctrl.h>
@@ -20,9 +17,6 @@ extern "C" {
 }
 
 #include "frontends/win32/resource.h"
-
-#undef SendMessage
-#undef MessageBox
 
 namespace fwu {
 namespace {
@@ -83,7 +77,7 @@ class Win32Host : public IDialogHost, public IUpgradeSink {
     void SetProgressPos(int pos) override {
         SendDlgItemMessageW(hwnd, IDC_PROGRESS1, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
     }
-    void MessageBox(const std::string& text, const std::string& caption) override {
+    void ShowMessageBox(const std::string& text, const std::string& caption) override {
         const std::wstring title = caption.empty() ? AppName() : Wide(caption);
         ::MessageBoxW(hwnd, Wide(text).c_str(), title.c_str(), MB_OK);
     }
@@ -100,7 +94,8 @@ class Win32Host : public IDialogHost, public IUpgradeSink {
 
     // The worker's messages: sent to the window, which handles them on its
     // thread while the worker waits.
-    std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override {
+    std::intptr_t SendUpgradeMessage(unsigned msg, std::uintptr_t wParam,
+                                     std::intptr_t lParam) override {
         ++inSend;
         LRESULT result = 0;
         if (!closing) result = ::SendMessageW(hwnd, msg, wParam, lParam);

@@ -75,10 +75,10 @@ TEST(DialogTracking, IgnoredNotifications) {
     Quiet h;
     const std::string path = h.Add(Bootloader(0x0130));
     // Not a device interface, or not an arrival or removal: nothing happens.
-    EXPECT_TRUE(h.dlg.OnDeviceChange(DBT_DEVICEARRIVAL, 2, path));
-    EXPECT_TRUE(h.dlg.OnDeviceChange(0x8006, DBT_DEVTYP_DEVICEINTERFACE, path));
+    EXPECT_TRUE(h.dlg.OnDeviceChange(kDeviceArrival, 2, path));
+    EXPECT_TRUE(h.dlg.OnDeviceChange(0x8006, kDeviceTypeInterface, path));
     EXPECT_FALSE(m_hUpdate.AnyTaken());
-    EXPECT_TRUE(h.dlg.OnDeviceChange(DBT_DEVICEARRIVAL, DBT_DEVTYP_DEVICEINTERFACE, path));
+    EXPECT_TRUE(h.dlg.OnDeviceChange(kDeviceArrival, kDeviceTypeInterface, path));
     EXPECT_TRUE(m_hUpdate.AnyTaken());
     const std::string log = h.LogText();
     EXPECT_EQ(log.find("Vid:0x"), log.rfind("Vid:0x"));

@@ -87,7 +87,7 @@ class RecordingHost : public IDialogHost {
         pos = p;
         maxPos = std::max(maxPos, p);
     }
-    void MessageBox(const std::string& text, const std::string& caption) override {
+    void ShowMessageBox(const std::string& text, const std::string& caption) override {
         boxes.push_back({text, caption});
     }
     void SetTimer(unsigned id, unsigned periodMs) override;

@@ -103,7 +103,7 @@ class RecordingSleeper : public ISleeper {
 class EventSink : public IUpgradeSink {
   public:
     explicit EventSink(Events& events) : events_(events) {}
-    std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t) override {
+    std::intptr_t SendUpgradeMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t) override {
         events_.push_back({'M', {}, msg, wParam});
         return 0;
     }
