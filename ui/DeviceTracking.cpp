@@ -141,10 +141,7 @@ bool CFirmwareUpgradeDlg::UpdateDeviceArrival(const std::string& path) {
     std::uint16_t arrivedId = 0;
     for (int i = 0; i < ImageCount(); ++i) {
         if (m_config.updateId[i] != info.updateId) continue;
-        const unsigned major = info.fwVersion >> 8;
-        const unsigned minor = info.fwVersion & 0xFFu;
-        entry = ShowSubVersion(i) ? Format("%X.%02X%02X ", major, minor, unsigned{info.subVersion})
-                                  : Format("%X.%02X ", major, minor);
+        entry = VersionLabelPart(info.fwVersion, info.subVersion, ShowSubVersion(i), true, 0) + " ";
         text += entry;
         arrivedId = info.updateId;
         break;
@@ -227,27 +224,17 @@ bool CFirmwareUpgradeDlg::NormalDeviceArrival(const std::string& path) {
     if (count > 0) {
         const DeviceInfo& r = records[0];
         firstMajor = r.fwVersion >> 8;
-        const unsigned minor = r.fwVersion & 0xFFu;
-        text += ShowSubVersion(0)
-                    ? Format("%X.%02X%02X.", firstMajor, minor, unsigned{r.subVersion})
-                    : Format("%X.%02X.", firstMajor, minor);
+        text += VersionLabelPart(r.fwVersion, r.subVersion, ShowSubVersion(0), true, 0) + ".";
         m_deviceInfos.push_back(r);
         ++m_versionCount;
     }
     for (int r = 1; r < count; ++r) {
         const DeviceInfo& rec = records[r];
-        const unsigned major = rec.fwVersion >> 8;
-        const unsigned minor = rec.fwVersion & 0xFFu;
-        const unsigned sub = rec.subVersion;
         for (int j = 1; j < count; ++j) {
             if (rec.updateId != m_config.updateId[j]) continue;
-            const bool shown = ShowSubVersion(j);
-            if (major == firstMajor) {
-                text += shown ? Format("%02X%02X.", minor, sub) : Format("%02X.", minor);
-            } else {
-                text += shown ? Format("%X%02X%02X.", major, minor, sub)
-                              : Format("%X%02X.", major, minor);
-            }
+            text += VersionLabelPart(rec.fwVersion, rec.subVersion, ShowSubVersion(j), false,
+                                     firstMajor) +
+                    ".";
             m_deviceInfos.push_back(rec);
             ++m_versionCount;
         }

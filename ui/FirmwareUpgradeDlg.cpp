@@ -134,25 +134,29 @@ bool CFirmwareUpgradeDlg::CheckComputerName() {
     return name.size() >= 4 && name[0] == 'K' && name[1] == 'V' && digit(name[2]) && digit(name[3]);
 }
 
+std::string VersionLabelPart(unsigned fwVersion, unsigned subVersion, bool showSubVersion,
+                             bool first, unsigned firstMajor) {
+    const unsigned major = fwVersion >> 8;
+    const unsigned minor = fwVersion & 0xFFu;
+    std::string text;
+    if (first) {
+        text = Format("%X.", major);
+    } else if (major != firstMajor) {
+        text = Format("%X", major);
+    }
+    text += showSubVersion ? Format("%02X%02X", minor, subVersion) : Format("%02X", minor);
+    return text;
+}
+
 std::string CFirmwareUpgradeDlg::BuildPackageVersionText() const {
     std::string text = "V";
     unsigned firstMajor = 0;
     for (int k = 0; k < ImageCount(); ++k) {
         const unsigned fw = m_config.fwVersion(k);
-        const unsigned major = fw >> 8;
-        const unsigned minor = fw & 0xFFu;
-        const unsigned sub = m_config.subVersion(k);
-        const bool shown = ShowSubVersion(k);
-        if (k == 0) {
-            firstMajor = major;
-            text += shown ? Format("%X.%02X%02X.", major, minor, sub)
-                          : Format("%X.%02X.", major, minor);
-        } else if (major == firstMajor) {
-            text += shown ? Format("%02X%02X.", minor, sub) : Format("%02X.", minor);
-        } else {
-            text +=
-                shown ? Format("%X%02X%02X.", major, minor, sub) : Format("%X%02X.", major, minor);
-        }
+        if (k == 0) firstMajor = fw >> 8;
+        text +=
+            VersionLabelPart(fw, m_config.subVersion(k), ShowSubVersion(k), k == 0, firstMajor) +
+            ".";
     }
     text.pop_back();  // the final '.', or the "V" itself without images
     return text;

@@ -40,6 +40,12 @@ inline constexpr std::uint32_t kDeviceArrival = 0x8000;
 inline constexpr std::uint32_t kDeviceRemoveComplete = 0x8004;
 inline constexpr std::uint32_t kDeviceTypeInterface = 5;
 
+// One firmware version of a version label, in hexadecimal: "major.minor" for
+// the first entry; later entries leave out a major equal to `firstMajor` and
+// have no dot. The sub-version follows the minor when shown.
+std::string VersionLabelPart(unsigned fwVersion, unsigned subVersion, bool showSubVersion,
+                             bool first, unsigned firstMajor);
+
 // Texts of the box about shows.
 struct CAboutDlg {
     static constexpr const char* kTitle = "关于 KVT Firmware Upgrade";

@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "frontends/win32/resource.h"
+#include "platform/windows/wide.h"
 
 namespace fwu {
 namespace {
@@ -30,26 +31,10 @@ struct PostedEvent {
     std::string path;
 };
 
-std::wstring Wide(const std::string& utf8) {
-    const std::u16string u16 = Utf8ToUtf16(utf8);
-    return std::wstring(u16.begin(), u16.end());
-}
-
-std::string Narrow(const wchar_t* text) {
-    if (text == nullptr) return {};
-    const std::u16string u16(reinterpret_cast<const char16_t*>(text));
-    return Utf16ToUtf8(u16);
-}
-
 std::wstring AppName() {
     wchar_t buffer[MAX_PATH] = {};
     const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    std::wstring path(buffer, n);
-    const std::size_t slash = path.find_last_of(L"\\/");
-    if (slash != std::wstring::npos) path.erase(0, slash + 1);
-    const std::size_t dot = path.find_last_of(L'.');
-    if (dot != std::wstring::npos) path.erase(dot);
-    return path;
+    return Wide(AppNameFromPath(Narrow(buffer, n)));
 }
 
 class Win32Host : public IDialogHost, public IUpgradeSink {
