@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "base/text.h"
-#include "device/hid.h"
 #include "log/log.h"
+#include "platform/hid.h"
 #include "ui/FirmwareUpgradeDlg.h"
 
 namespace fwu {

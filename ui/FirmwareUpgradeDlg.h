@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "device/DeviceManager.h"
-#include "device/hid.h"
 #include "package/package.h"
+#include "platform/hid.h"
 #include "ui/host.h"
 #include "upgrade/context.h"
 

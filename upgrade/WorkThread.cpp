@@ -5,8 +5,8 @@
 #include "base/pause.h"
 #include "base/text.h"
 #include "device/DeviceManager.h"
-#include "device/Download.h"
 #include "log/log.h"
+#include "upgrade/Download.h"
 #include "upgrade/status.h"
 
 namespace fwu {

@@ -11,8 +11,8 @@
 #include <mutex>
 #include <thread>
 
-#include "device/Download.h"
 #include "device/slots.h"
+#include "upgrade/Download.h"
 #include "upgrade/context.h"
 
 namespace fwu {

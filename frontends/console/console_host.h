@@ -8,8 +8,8 @@
 #include <map>
 #include <string>
 
-#include "device/hid.h"
 #include "frontends/console/console_events.h"
+#include "platform/hid.h"
 #include "ui/host.h"
 
 namespace fwu {

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "device/hid.h"
+#include "platform/hid.h"
 #include "ui/host.h"
 #include "upgrade/context.h"
 

@@ -10,8 +10,8 @@
 
 #include "base/bytes.h"
 #include "base/text.h"
-#include "device/Download.h"
 #include "tests/upgrade/harness.h"
+#include "upgrade/Download.h"
 #include "upgrade/status.h"
 
 namespace fwu::test {

@@ -5,7 +5,7 @@
 
 #include "demo_manifest.h"
 #include "device/DeviceManager.h"
-#include "device/hid.h"
+#include "platform/hid.h"
 
 namespace fwu::test {
 

@@ -2,7 +2,7 @@
 // log under the device module's name, like the transport they build on.
 #define FWU_LOG_FILE "DeviceManager.cpp"
 
-#include "device/Download.h"
+#include "upgrade/Download.h"
 
 #include <algorithm>
 #include <cmath>
