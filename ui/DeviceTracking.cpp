@@ -121,7 +121,7 @@ void CFirmwareUpgradeDlg::NoticeDeniedAccess(const std::string& path) {
     if (accessNoticeShown_ || !HidBackend().AccessDenied(path)) return;
     accessNoticeShown_ = true;
     FWU_LOG("Open device failure: permission denied.");
-    host_.ShowMessageBox(kAccessDeniedText, "");
+    host_.ShowMessageBox(kAccessDeniedText, "", RunOutcome::None);
 }
 
 bool CFirmwareUpgradeDlg::UpdateDeviceArrival(const std::string& path) {

@@ -84,7 +84,9 @@ bool CFirmwareUpgradeDlg::OnInitDialog() {
 
     m_hDevNotify = host_.RegisterHidNotification();
 
-    const MessageBoxHook box = [this](const std::string& text) { host_.ShowMessageBox(text, ""); };
+    const MessageBoxHook box = [this](const std::string& text) {
+        host_.ShowMessageBox(text, "", RunOutcome::None);
+    };
     // The title changes only when the configuration record loaded.
     if (LoadPackageConfig(m_config, box)) host_.SetWindowTitle(m_config.ProductNameUtf8());
     LoadUpdatePackage(m_config, m_imageData, box);
@@ -122,6 +124,16 @@ void CFirmwareUpgradeDlg::OnDestroy() {
     // The worker's transfers and pauses end early once it is asked to stop,
     // so this returns promptly even in the middle of a download.
     if (m_pWorkThread) m_pWorkThread->Shutdown();
+}
+
+void CFirmwareUpgradeDlg::Stop(const std::function<void()>& releaseSink) {
+    if (m_pWorkThread) m_pWorkThread->RequestStop();
+    if (releaseSink) releaseSink();
+    OnDestroy();
+}
+
+bool CFirmwareUpgradeDlg::WorkerIdle() const {
+    return !m_pWorkThread || m_pWorkThread->Idle();
 }
 
 void CFirmwareUpgradeDlg::OnSysCommand(unsigned id, std::intptr_t /*lParam*/) {
@@ -205,14 +217,15 @@ std::intptr_t CFirmwareUpgradeDlg::OnUpgradeResultStatus(std::uintptr_t wParam,
         // The success message carries the address of the run's result list,
         // which is the context's own; read that list rather than trusting an
         // arbitrary address.
-        host_.ShowMessageBox(BuildResultText(m_upgradeContext.upgradeResults), "Update OK");
+        host_.ShowMessageBox(BuildResultText(m_upgradeContext.upgradeResults), "Update OK",
+                             RunOutcome::Updated);
     } else if (wParam == kResultFailure) {
         const auto code = static_cast<std::int32_t>(lParam);
         if (code == kStatusDeviceRemoved) {
             host_.SetControlText(IDC_DEVICE_NAME, "No Device");
             host_.SetControlText(IDC_DEVICE_VERSION, "");
             const char* text = StatusText(code);
-            host_.ShowMessageBox(text, "Error");
+            host_.ShowMessageBox(text, "Error", RunOutcome::Failed);
             FWU_LOG(text);
             for (int i = 0; i < SlotTable::kSlots; ++i) {
                 const DeviceSlot slot = m_hUpdate.Get(i);
@@ -220,7 +233,7 @@ std::intptr_t CFirmwareUpgradeDlg::OnUpgradeResultStatus(std::uintptr_t wParam,
                          static_cast<const void*>(slot.hidDevice.get()));
             }
         } else if (code >= kStatusWrongPackage && code <= kStatusDeviceInfo) {
-            host_.ShowMessageBox(StatusText(code), "Error");
+            host_.ShowMessageBox(StatusText(code), "Error", RunOutcome::Failed);
         }
     }
 

@@ -6,7 +6,7 @@
 //
 // How a front end drives it:
 //   - construct it with its host, then call OnInitDialog() once the window
-//     exists and OnDestroy() when it closes;
+//     exists and Stop() when it closes;
 //   - deliver hot-plug events (host.RegisterHidNotification) to
 //     OnDeviceChange, Update clicks to OnBnClickedUpdateButton, timer ticks to
 //     OnTimer and system commands to OnSysCommand;
@@ -14,12 +14,13 @@
 //     each worker message to OnWorkerMessage on the dialog's thread and waits
 //     until it returns (DialogLoop's LoopUpgradeSink does this; a Qt front end
 //     uses a blocking queued call);
-//   - at shut-down, release a worker that may be waiting in that sink (stop
-//     the loop, DialogLoop::Quit) before calling OnDestroy, which joins the
-//     worker on the dialog's thread.
+//   - at shut-down call Stop with what releases a worker that may be waiting
+//     in that sink (stop the loop, DialogLoop::Quit); Stop then calls
+//     OnDestroy, which joins the worker on the dialog's thread.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -69,6 +70,15 @@ class CFirmwareUpgradeDlg {
     // Window lifetime.
     bool OnInitDialog();
     void OnDestroy();
+    // The whole shut-down of a front end: the worker is asked to stop (it
+    // sends nothing more), then `releaseSink` lets go of a message the worker
+    // may be sending right now, then OnDestroy.
+    void Stop(const std::function<void()>& releaseSink);
+
+    // What front ends read: whether an update run is under way, and whether
+    // the worker has no job (queued or running).
+    bool Updating() const { return m_bUpdating; }
+    bool WorkerIdle() const;
 
     // A hot-plug event for the interface `path` (any case). Returns the
     // arrival routine's result for an arrival it handles, true otherwise.
@@ -106,7 +116,10 @@ class CFirmwareUpgradeDlg {
     // Whether image k's sub-version is shown.
     bool ShowSubVersion(int k) const;
 
-    // State, read by front ends and tests; written only by the dialog.
+  private:
+    // The tests' view of the state below.
+    friend struct DialogProbe;
+
     bool m_hDevNotify = false;  // notifications registered
     PackageConfig m_config;
     UpdatePackage m_imageData;
@@ -123,7 +136,6 @@ class CFirmwareUpgradeDlg {
     std::vector<std::uint32_t> m_deviceVersions;
     std::vector<std::uint32_t> m_packageVersions;
 
-  private:
     class SelfSink;
 
     int ImageCount() const;

@@ -51,7 +51,7 @@ void CFirmwareUpgradeDlg::OnBnClickedUpdateButton() {
             run.forceUpdate = true;
         } else if (!need) {
             host_.ShowMessageBox("Device version is higher than File version\nCan't be Updated!",
-                                 "Error");
+                                 "Error", RunOutcome::Refused);
             return;
         } else {
             if (!m_deviceVersions.empty() && m_deviceVersions.size() == m_packageVersions.size()) {

@@ -227,9 +227,7 @@ void MainWindow::ShutDown() {
     // Stop the worker first: it sends nothing more, and one waiting for a
     // message to be handled is released, so the dialog's shut-down never
     // waits on a worker that waits on this window.
-    if (dialog_->m_pWorkThread) dialog_->m_pWorkThread->RequestStop();
-    sink_->Close();
-    dialog_->OnDestroy();
+    dialog_->Stop([this] { sink_->Close(); });
     for (auto& [id, timer] : timers_) timer->stop();
 }
 
@@ -304,7 +302,8 @@ int MainWindow::ProgressValue() {
     return progress_->value();
 }
 
-void MainWindow::ShowMessageBox(const std::string& text, const std::string& caption) {
+void MainWindow::ShowMessageBox(const std::string& text, const std::string& caption,
+                                RunOutcome /*outcome*/) {
     const QString title = caption.empty() ? QCoreApplication::applicationName() : Q(caption);
     QMessageBox box(QMessageBox::NoIcon, title, Q(text), QMessageBox::Ok, this);
     box.exec();

@@ -62,7 +62,8 @@ class Win32Host : public IDialogHost, public IUpgradeSink {
     void SetProgressPos(int pos) override {
         SendDlgItemMessageW(hwnd, IDC_PROGRESS1, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
     }
-    void ShowMessageBox(const std::string& text, const std::string& caption) override {
+    void ShowMessageBox(const std::string& text, const std::string& caption,
+                        RunOutcome /*outcome*/) override {
         const std::wstring title = caption.empty() ? AppName() : Wide(caption);
         ::MessageBoxW(hwnd, Wide(text).c_str(), title.c_str(), MB_OK);
     }
@@ -152,13 +153,13 @@ void Win32Host::UnregisterHidNotification() {
 // (it is dropped), then the dialog's own shut-down.
 void Win32Host::Close() {
     if (closing.exchange(true)) return;
-    if (dialog->m_pWorkThread) dialog->m_pWorkThread->RequestStop();
-    while (inSend.load() > 0) {
-        MSG pending;
-        PeekMessageW(&pending, nullptr, 0, 0, PM_NOREMOVE);  // handles sent messages
-        Sleep(1);
-    }
-    dialog->OnDestroy();
+    dialog->Stop([this] {
+        while (inSend.load() > 0) {
+            MSG pending;
+            PeekMessageW(&pending, nullptr, 0, 0, PM_NOREMOVE);  // handles sent messages
+            Sleep(1);
+        }
+    });
     // Hot-plug events still queued own their text.
     MSG queued;
     while (PeekMessageW(&queued, hwnd, kMsgSimHotplug, kMsgSimHotplug, PM_REMOVE))
