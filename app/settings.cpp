@@ -8,10 +8,6 @@ namespace {
 
 constexpr std::size_t kSettingCapacity = 20;
 
-bool IsSeparator(char c) {
-    return c == kPathSeparator || c == '/';
-}
-
 }  // namespace
 
 std::string GetExeDirectory() {
@@ -22,13 +18,7 @@ std::string GetExeDirectory() {
 }
 
 std::string GetAppName() {
-    const std::string path = System().ExecutablePath();
-    std::size_t start = path.size();
-    while (start > 0 && !IsSeparator(path[start - 1])) --start;
-    std::string name = path.substr(start);
-    const std::size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0) name.resize(dot);
-    return name.empty() ? std::string("FirmwareUpgrade") : name;
+    return AppNameFromPath(System().ExecutablePath());
 }
 
 std::string SettingsPath() {

@@ -108,6 +108,20 @@ std::string Utf16ToUtf8(std::u16string_view in) {
     return out;
 }
 
+std::string_view Trim(std::string_view s, std::string_view blanks) {
+    const std::size_t first = s.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return {};
+    return s.substr(first, s.find_last_not_of(blanks) - first + 1);
+}
+
+std::string AppNameFromPath(std::string_view path) {
+    const std::size_t slash = path.find_last_of("\\/");
+    if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
+    const std::size_t dot = path.rfind('.');
+    if (dot != std::string_view::npos && dot > 0) path = path.substr(0, dot);
+    return path.empty() ? std::string("FirmwareUpgrade") : std::string(path);
+}
+
 std::string AsciiLower(std::string_view s) {
     std::string out(s);
     for (char& c : out)

@@ -17,6 +17,13 @@ std::string FormatV(const char* fmt, std::va_list args);
 std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view utf16);
 
+// `s` without the characters of `blanks` at either end.
+std::string_view Trim(std::string_view s, std::string_view blanks = " \t\r\n");
+
+// A program's name as shown to the user: the file name of `path` (either
+// separator) without its extension; "FirmwareUpgrade" when that is empty.
+std::string AppNameFromPath(std::string_view path);
+
 // ASCII-only case mapping (what the tool needs for keys, paths and names).
 std::string AsciiLower(std::string_view s);
 std::string AsciiUpper(std::string_view s);

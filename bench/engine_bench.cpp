@@ -15,7 +15,7 @@ namespace {
 
 class NullSink : public IUpgradeSink {
   public:
-    std::intptr_t SendMessage(unsigned, std::uintptr_t, std::intptr_t) override {
+    std::intptr_t SendUpgradeMessage(unsigned, std::uintptr_t, std::intptr_t) override {
         ++messages;
         return 0;
     }

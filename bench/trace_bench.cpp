@@ -16,7 +16,7 @@ namespace {
 
 class CountingSink : public IUpgradeSink {
   public:
-    std::intptr_t SendMessage(unsigned, std::uintptr_t, std::intptr_t) override { return 0; }
+    std::intptr_t SendUpgradeMessage(unsigned, std::uintptr_t, std::intptr_t) override { return 0; }
 };
 
 void RecordedDownload(benchmark::State& state, sim::Generation generation) {

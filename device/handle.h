@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "device/hid.h"
+#include "platform/hid.h"
 
 namespace fwu {
 

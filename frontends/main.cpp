@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "base/text.h"
 #include "frontends/console/console_host.h"
 #include "frontends/console/json_events.h"
 #include "frontends/options.h"
@@ -20,12 +21,12 @@
 #include "trace/setup.h"
 
 #ifdef _WIN32
-#include "base/text.h"
-#include "frontends/win32/win32_dialog.h"
-// After the core's headers, whose names its macros would rename.
 #include <windows.h>
 // windows.h first
 #include <shellapi.h>
+
+#include "frontends/win32/win32_dialog.h"
+#include "platform/windows/wide.h"
 #elif defined(FWU_HAVE_QT)
 #include <QApplication>
 
@@ -43,16 +44,6 @@ constexpr bool kConsoleOnly = true;
 #else
 constexpr bool kConsoleOnly = false;
 #endif
-
-// The executable's file name without its extension.
-std::string AppNameFrom(const std::string& path) {
-    std::string name = path;
-    const std::size_t slash = name.find_last_of("\\/");
-    if (slash != std::string::npos) name.erase(0, slash + 1);
-    const std::size_t dot = name.find_last_of('.');
-    if (dot != std::string::npos && dot > 0) name.erase(dot);
-    return name.empty() ? std::string("FirmwareUpgrade") : name;
-}
 
 // Whether the window can open. A display that is set but has no server
 // behind it is said in one line, and the console front end runs instead.
@@ -98,7 +89,7 @@ int Run(const std::vector<std::string>& args) {
     Services services;
     services.InstallSystem(CreatePlatformSystem());
     const std::string executable = System().ExecutablePath();
-    const std::string appName = AppNameFrom(executable.empty() ? program : executable);
+    const std::string appName = AppNameFromPath(executable.empty() ? program : executable);
 
     const bool console = kConsoleOnly || options.frontEnd == FrontEnd::Console || options.update ||
                          options.json || options.help || options.version || options.packageInfo ||
@@ -210,8 +201,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     int argc = 0;
     wchar_t** wargv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<std::string> args;
-    for (int i = 0; wargv != nullptr && i < argc; ++i)
-        args.push_back(fwu::Utf16ToUtf8(reinterpret_cast<const char16_t*>(wargv[i])));
+    for (int i = 0; wargv != nullptr && i < argc; ++i) args.push_back(fwu::Narrow(wargv[i]));
     if (wargv != nullptr) LocalFree(wargv);
     const int status = fwu::Run(args);
     std::fflush(stdout);

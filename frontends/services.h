@@ -7,9 +7,9 @@
 #include <string>
 
 #include "base/pause.h"
-#include "device/hid.h"
 #include "frontends/options.h"
 #include "package/package.h"
+#include "platform/hid.h"
 #include "platform/system.h"
 #include "sim/sim.h"
 

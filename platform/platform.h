@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/pause.h"
-#include "device/hid.h"
+#include "platform/hid.h"
 #include "platform/system.h"
 
 namespace fwu {

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/hid.h"
+#include "platform/hid.h"
 #include "sim/sim.h"
 
 namespace fwu::sim {

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "device/hid.h"
+#include "platform/hid.h"
 
 namespace fwu::sim {
 

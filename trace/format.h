@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "device/hid.h"
+#include "platform/hid.h"
 
 namespace fwu::trace {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "device/hid.h"
+#include "platform/hid.h"
 #include "trace/format.h"
 
 namespace fwu::trace {

@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "device/hid.h"
+#include "platform/hid.h"
 #include "trace/format.h"
 
 namespace fwu::trace {

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "device/hid.h"
+#include "platform/hid.h"
 #include "trace/recorder.h"
 #include "trace/replay.h"
 

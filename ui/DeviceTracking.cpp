@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "base/text.h"
-#include "device/hid.h"
 #include "log/log.h"
+#include "platform/hid.h"
 #include "ui/FirmwareUpgradeDlg.h"
 
 namespace fwu {
@@ -72,9 +72,9 @@ void CFirmwareUpgradeDlg::ShowEmptyWindow() {
 
 bool CFirmwareUpgradeDlg::OnDeviceChange(std::uint32_t eventType, std::uint32_t deviceType,
                                          const std::string& name) {
-    if (deviceType != DBT_DEVTYP_DEVICEINTERFACE) return true;
-    if (eventType == DBT_DEVICEARRIVAL) return OnDeviceChange(HotplugEvent::Arrival, name);
-    if (eventType == DBT_DEVICEREMOVECOMPLETE) return OnDeviceChange(HotplugEvent::Removal, name);
+    if (deviceType != kDeviceTypeInterface) return true;
+    if (eventType == kDeviceArrival) return OnDeviceChange(HotplugEvent::Arrival, name);
+    if (eventType == kDeviceRemoveComplete) return OnDeviceChange(HotplugEvent::Removal, name);
     return true;
 }
 
@@ -121,7 +121,7 @@ void CFirmwareUpgradeDlg::NoticeDeniedAccess(const std::string& path) {
     if (accessNoticeShown_ || !HidBackend().AccessDenied(path)) return;
     accessNoticeShown_ = true;
     FWU_LOG("Open device failure: permission denied.");
-    host_.MessageBox(kAccessDeniedText, "");
+    host_.ShowMessageBox(kAccessDeniedText, "", RunOutcome::None);
 }
 
 bool CFirmwareUpgradeDlg::UpdateDeviceArrival(const std::string& path) {
@@ -141,10 +141,7 @@ bool CFirmwareUpgradeDlg::UpdateDeviceArrival(const std::string& path) {
     std::uint16_t arrivedId = 0;
     for (int i = 0; i < ImageCount(); ++i) {
         if (m_config.updateId[i] != info.updateId) continue;
-        const unsigned major = info.fwVersion >> 8;
-        const unsigned minor = info.fwVersion & 0xFFu;
-        entry = ShowSubVersion(i) ? Format("%X.%02X%02X ", major, minor, unsigned{info.subVersion})
-                                  : Format("%X.%02X ", major, minor);
+        entry = VersionLabelPart(info.fwVersion, info.subVersion, ShowSubVersion(i), true, 0) + " ";
         text += entry;
         arrivedId = info.updateId;
         break;
@@ -227,27 +224,17 @@ bool CFirmwareUpgradeDlg::NormalDeviceArrival(const std::string& path) {
     if (count > 0) {
         const DeviceInfo& r = records[0];
         firstMajor = r.fwVersion >> 8;
-        const unsigned minor = r.fwVersion & 0xFFu;
-        text += ShowSubVersion(0)
-                    ? Format("%X.%02X%02X.", firstMajor, minor, unsigned{r.subVersion})
-                    : Format("%X.%02X.", firstMajor, minor);
+        text += VersionLabelPart(r.fwVersion, r.subVersion, ShowSubVersion(0), true, 0) + ".";
         m_deviceInfos.push_back(r);
         ++m_versionCount;
     }
     for (int r = 1; r < count; ++r) {
         const DeviceInfo& rec = records[r];
-        const unsigned major = rec.fwVersion >> 8;
-        const unsigned minor = rec.fwVersion & 0xFFu;
-        const unsigned sub = rec.subVersion;
         for (int j = 1; j < count; ++j) {
             if (rec.updateId != m_config.updateId[j]) continue;
-            const bool shown = ShowSubVersion(j);
-            if (major == firstMajor) {
-                text += shown ? Format("%02X%02X.", minor, sub) : Format("%02X.", minor);
-            } else {
-                text += shown ? Format("%X%02X%02X.", major, minor, sub)
-                              : Format("%X%02X.", major, minor);
-            }
+            text += VersionLabelPart(rec.fwVersion, rec.subVersion, ShowSubVersion(j), false,
+                                     firstMajor) +
+                    ".";
             m_deviceInfos.push_back(rec);
             ++m_versionCount;
         }

@@ -22,7 +22,8 @@ namespace fwu {
 class CFirmwareUpgradeDlg::SelfSink : public IUpgradeSink {
   public:
     explicit SelfSink(CFirmwareUpgradeDlg& dlg) : dlg_(dlg) {}
-    std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override {
+    std::intptr_t SendUpgradeMessage(unsigned msg, std::uintptr_t wParam,
+                                     std::intptr_t lParam) override {
         return dlg_.OnWorkerMessage(msg, wParam, lParam);
     }
 
@@ -83,7 +84,9 @@ bool CFirmwareUpgradeDlg::OnInitDialog() {
 
     m_hDevNotify = host_.RegisterHidNotification();
 
-    const MessageBoxHook box = [this](const std::string& text) { host_.MessageBox(text, ""); };
+    const MessageBoxHook box = [this](const std::string& text) {
+        host_.ShowMessageBox(text, "", RunOutcome::None);
+    };
     // The title changes only when the configuration record loaded.
     if (LoadPackageConfig(m_config, box)) host_.SetWindowTitle(m_config.ProductNameUtf8());
     LoadUpdatePackage(m_config, m_imageData, box);
@@ -123,6 +126,16 @@ void CFirmwareUpgradeDlg::OnDestroy() {
     if (m_pWorkThread) m_pWorkThread->Shutdown();
 }
 
+void CFirmwareUpgradeDlg::Stop(const std::function<void()>& releaseSink) {
+    if (m_pWorkThread) m_pWorkThread->RequestStop();
+    if (releaseSink) releaseSink();
+    OnDestroy();
+}
+
+bool CFirmwareUpgradeDlg::WorkerIdle() const {
+    return !m_pWorkThread || m_pWorkThread->Idle();
+}
+
 void CFirmwareUpgradeDlg::OnSysCommand(unsigned id, std::intptr_t /*lParam*/) {
     if ((id & 0xFFF0u) == kSysCommandAbout) host_.ShowAboutBox();
 }
@@ -133,25 +146,29 @@ bool CFirmwareUpgradeDlg::CheckComputerName() {
     return name.size() >= 4 && name[0] == 'K' && name[1] == 'V' && digit(name[2]) && digit(name[3]);
 }
 
+std::string VersionLabelPart(unsigned fwVersion, unsigned subVersion, bool showSubVersion,
+                             bool first, unsigned firstMajor) {
+    const unsigned major = fwVersion >> 8;
+    const unsigned minor = fwVersion & 0xFFu;
+    std::string text;
+    if (first) {
+        text = Format("%X.", major);
+    } else if (major != firstMajor) {
+        text = Format("%X", major);
+    }
+    text += showSubVersion ? Format("%02X%02X", minor, subVersion) : Format("%02X", minor);
+    return text;
+}
+
 std::string CFirmwareUpgradeDlg::BuildPackageVersionText() const {
     std::string text = "V";
     unsigned firstMajor = 0;
     for (int k = 0; k < ImageCount(); ++k) {
         const unsigned fw = m_config.fwVersion(k);
-        const unsigned major = fw >> 8;
-        const unsigned minor = fw & 0xFFu;
-        const unsigned sub = m_config.subVersion(k);
-        const bool shown = ShowSubVersion(k);
-        if (k == 0) {
-            firstMajor = major;
-            text += shown ? Format("%X.%02X%02X.", major, minor, sub)
-                          : Format("%X.%02X.", major, minor);
-        } else if (major == firstMajor) {
-            text += shown ? Format("%02X%02X.", minor, sub) : Format("%02X.", minor);
-        } else {
-            text +=
-                shown ? Format("%X%02X%02X.", major, minor, sub) : Format("%X%02X.", major, minor);
-        }
+        if (k == 0) firstMajor = fw >> 8;
+        text +=
+            VersionLabelPart(fw, m_config.subVersion(k), ShowSubVersion(k), k == 0, firstMajor) +
+            ".";
     }
     text.pop_back();  // the final '.', or the "V" itself without images
     return text;
@@ -200,14 +217,15 @@ std::intptr_t CFirmwareUpgradeDlg::OnUpgradeResultStatus(std::uintptr_t wParam,
         // The success message carries the address of the run's result list,
         // which is the context's own; read that list rather than trusting an
         // arbitrary address.
-        host_.MessageBox(BuildResultText(m_upgradeContext.upgradeResults), "Update OK");
+        host_.ShowMessageBox(BuildResultText(m_upgradeContext.upgradeResults), "Update OK",
+                             RunOutcome::Updated);
     } else if (wParam == kResultFailure) {
         const auto code = static_cast<std::int32_t>(lParam);
         if (code == kStatusDeviceRemoved) {
             host_.SetControlText(IDC_DEVICE_NAME, "No Device");
             host_.SetControlText(IDC_DEVICE_VERSION, "");
             const char* text = StatusText(code);
-            host_.MessageBox(text, "Error");
+            host_.ShowMessageBox(text, "Error", RunOutcome::Failed);
             FWU_LOG(text);
             for (int i = 0; i < SlotTable::kSlots; ++i) {
                 const DeviceSlot slot = m_hUpdate.Get(i);
@@ -215,7 +233,7 @@ std::intptr_t CFirmwareUpgradeDlg::OnUpgradeResultStatus(std::uintptr_t wParam,
                          static_cast<const void*>(slot.hidDevice.get()));
             }
         } else if (code >= kStatusWrongPackage && code <= kStatusDeviceInfo) {
-            host_.MessageBox(StatusText(code), "Error");
+            host_.ShowMessageBox(StatusText(code), "Error", RunOutcome::Failed);
         }
     }
 

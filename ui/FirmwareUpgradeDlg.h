@@ -6,7 +6,7 @@
 //
 // How a front end drives it:
 //   - construct it with its host, then call OnInitDialog() once the window
-//     exists and OnDestroy() when it closes;
+//     exists and Stop() when it closes;
 //   - deliver hot-plug events (host.RegisterHidNotification) to
 //     OnDeviceChange, Update clicks to OnBnClickedUpdateButton, timer ticks to
 //     OnTimer and system commands to OnSysCommand;
@@ -14,20 +14,21 @@
 //     each worker message to OnWorkerMessage on the dialog's thread and waits
 //     until it returns (DialogLoop's LoopUpgradeSink does this; a Qt front end
 //     uses a blocking queued call);
-//   - at shut-down, release a worker that may be waiting in that sink (stop
-//     the loop, DialogLoop::Quit) before calling OnDestroy, which joins the
-//     worker on the dialog's thread.
+//   - at shut-down call Stop with what releases a worker that may be waiting
+//     in that sink (stop the loop, DialogLoop::Quit); Stop then calls
+//     OnDestroy, which joins the worker on the dialog's thread.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "device/DeviceManager.h"
-#include "device/hid.h"
 #include "package/package.h"
+#include "platform/hid.h"
 #include "ui/host.h"
 #include "upgrade/context.h"
 
@@ -36,9 +37,15 @@ namespace fwu {
 class CWorkThread;
 
 // Device notification values as the platform's WM_DEVICECHANGE carries them.
-inline constexpr std::uint32_t DBT_DEVICEARRIVAL = 0x8000;
-inline constexpr std::uint32_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
-inline constexpr std::uint32_t DBT_DEVTYP_DEVICEINTERFACE = 5;
+inline constexpr std::uint32_t kDeviceArrival = 0x8000;
+inline constexpr std::uint32_t kDeviceRemoveComplete = 0x8004;
+inline constexpr std::uint32_t kDeviceTypeInterface = 5;
+
+// One firmware version of a version label, in hexadecimal: "major.minor" for
+// the first entry; later entries leave out a major equal to `firstMajor` and
+// have no dot. The sub-version follows the minor when shown.
+std::string VersionLabelPart(unsigned fwVersion, unsigned subVersion, bool showSubVersion,
+                             bool first, unsigned firstMajor);
 
 // Texts of the box about shows.
 struct CAboutDlg {
@@ -63,6 +70,15 @@ class CFirmwareUpgradeDlg {
     // Window lifetime.
     bool OnInitDialog();
     void OnDestroy();
+    // The whole shut-down of a front end: the worker is asked to stop (it
+    // sends nothing more), then `releaseSink` lets go of a message the worker
+    // may be sending right now, then OnDestroy.
+    void Stop(const std::function<void()>& releaseSink);
+
+    // What front ends read: whether an update run is under way, and whether
+    // the worker has no job (queued or running).
+    bool Updating() const { return m_bUpdating; }
+    bool WorkerIdle() const;
 
     // A hot-plug event for the interface `path` (any case). Returns the
     // arrival routine's result for an arrival it handles, true otherwise.
@@ -100,7 +116,10 @@ class CFirmwareUpgradeDlg {
     // Whether image k's sub-version is shown.
     bool ShowSubVersion(int k) const;
 
-    // State, read by front ends and tests; written only by the dialog.
+  private:
+    // The tests' view of the state below.
+    friend struct DialogProbe;
+
     bool m_hDevNotify = false;  // notifications registered
     PackageConfig m_config;
     UpdatePackage m_imageData;
@@ -117,7 +136,6 @@ class CFirmwareUpgradeDlg {
     std::vector<std::uint32_t> m_deviceVersions;
     std::vector<std::uint32_t> m_packageVersions;
 
-  private:
     class SelfSink;
 
     int ImageCount() const;

@@ -50,8 +50,8 @@ void CFirmwareUpgradeDlg::OnBnClickedUpdateButton() {
         if (shift) {
             run.forceUpdate = true;
         } else if (!need) {
-            host_.MessageBox("Device version is higher than File version\nCan't be Updated!",
-                             "Error");
+            host_.ShowMessageBox("Device version is higher than File version\nCan't be Updated!",
+                                 "Error", RunOutcome::Refused);
             return;
         } else {
             if (!m_deviceVersions.empty() && m_deviceVersions.size() == m_packageVersions.size()) {

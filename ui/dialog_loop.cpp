@@ -210,8 +210,8 @@ bool DialogLoop::IsLoopThread() const {
     return loopThread_ == std::this_thread::get_id();
 }
 
-std::intptr_t LoopUpgradeSink::SendMessage(unsigned msg, std::uintptr_t wParam,
-                                           std::intptr_t lParam) {
+std::intptr_t LoopUpgradeSink::SendUpgradeMessage(unsigned msg, std::uintptr_t wParam,
+                                                  std::intptr_t lParam) {
     return loop_.SendFor([&] { return handler_(msg, wParam, lParam); }, std::intptr_t{0});
 }
 

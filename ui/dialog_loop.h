@@ -120,7 +120,8 @@ class LoopUpgradeSink : public IUpgradeSink {
     LoopUpgradeSink(DialogLoop& loop, Handler handler)
         : loop_(loop), handler_(std::move(handler)) {}
 
-    std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
+    std::intptr_t SendUpgradeMessage(unsigned msg, std::uintptr_t wParam,
+                                     std::intptr_t lParam) override;
 
   private:
     DialogLoop& loop_;

@@ -18,6 +18,10 @@ inline constexpr unsigned kTimerId = 1;
 inline constexpr unsigned kTimerPeriodMs = 100;
 inline constexpr unsigned kSysCommandAbout = 0x0010;
 
+// What a message box says about an update run. Every box ends the console
+// front end's run; this value tells it how, instead of the box's text.
+enum class RunOutcome { None, Updated, Refused, Failed };
+
 class IDialogHost {
   public:
     virtual ~IDialogHost() = default;
@@ -29,8 +33,10 @@ class IDialogHost {
     virtual void SetProgressRange(int lower, int upper) = 0;
     virtual void SetProgressPos(int pos) = 0;
     // Modal message box with an OK button; returns when it is closed. An
-    // empty caption means the application's name.
-    virtual void MessageBox(const std::string& text, const std::string& caption) = 0;
+    // empty caption means the application's name. `outcome` is how the run
+    // ended when the box reports its end (None for any other box).
+    virtual void ShowMessageBox(const std::string& text, const std::string& caption,
+                                RunOutcome outcome) = 0;
     // Timer 1: ticks reach the dialog's OnTimer on the dialog's thread.
     virtual void SetTimer(unsigned id, unsigned periodMs) = 0;
     virtual void KillTimer(unsigned id) = 0;

@@ -5,8 +5,8 @@
 #include "base/pause.h"
 #include "base/text.h"
 #include "device/DeviceManager.h"
-#include "device/Download.h"
 #include "log/log.h"
+#include "upgrade/Download.h"
 #include "upgrade/status.h"
 
 namespace fwu {
@@ -36,7 +36,7 @@ bool CWorkThread::PostThreadMessage(unsigned msg, std::uintptr_t wParam, std::in
         if (!accepting_) return false;
         queue_.push_back(Message{msg, wParam, lParam});
         if (msg == WM_UPGRADE_START) ++jobsOutstanding_;
-        if (msg == WM_QUIT) accepting_ = false;
+        if (msg == WM_UPGRADE_QUIT) accepting_ = false;
     }
     wake_.notify_one();
     return true;
@@ -50,7 +50,7 @@ void CWorkThread::Shutdown() {
     RequestStop();
     {
         std::lock_guard lock(mutex_);
-        if (accepting_) queue_.push_back(Message{WM_QUIT, 0, 0});
+        if (accepting_) queue_.push_back(Message{WM_UPGRADE_QUIT, 0, 0});
         accepting_ = false;
     }
     wake_.notify_one();
@@ -68,7 +68,7 @@ void CWorkThread::Run() {
             m = queue_.front();
             queue_.pop_front();
         }
-        if (m.msg == WM_QUIT) return;
+        if (m.msg == WM_UPGRADE_QUIT) return;
         if (m.msg != WM_UPGRADE_START) continue;
         if (!stop_.load()) OnStartUpgrade(m.wParam, m.lParam);
         // Only now, after the job's last message to the dialog has been

@@ -11,8 +11,8 @@
 #include <mutex>
 #include <thread>
 
-#include "device/Download.h"
 #include "device/slots.h"
+#include "upgrade/Download.h"
 #include "upgrade/context.h"
 
 namespace fwu {
@@ -30,7 +30,7 @@ class CWorkThread {
 
     // Queue a message for the worker: WM_UPGRADE_START (wParam the update
     // identifier, lParam the address of the image's first byte, one of the
-    // buffers of UpgradeContext::imageData) or WM_QUIT. False once the worker
+    // buffers of UpgradeContext::imageData) or WM_UPGRADE_QUIT. False once the worker
     // is stopping or has ended.
     bool PostThreadMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
 
@@ -39,7 +39,7 @@ class CWorkThread {
     // also from inside the sink.
     void RequestStop();
 
-    // RequestStop, post WM_QUIT and wait for the thread. A running job ends
+    // RequestStop, post WM_UPGRADE_QUIT and wait for the thread. A running job ends
     // at its next transfer (a pending read or pause is cut short). Not to be
     // called from inside the sink.
     void Shutdown();

@@ -13,12 +13,15 @@
 
 namespace fwu {
 
-inline constexpr unsigned WM_USER = 0x0400;
-inline constexpr unsigned WM_QUIT = 0x0012;
-inline constexpr unsigned WM_UPGRADE_START = WM_USER + 1;
-inline constexpr unsigned WM_UPGRADE_PROGRESS = WM_USER + 2;
-inline constexpr unsigned WM_UPGRADE_RESULT = WM_USER + 3;
-inline constexpr unsigned WM_UPGRADE_IMAGE_DONE = WM_USER + 4;
+// The messages between dialog and worker. Their numbers are those a window's
+// queue carries (the first four of the private range), so the Win32 dialog
+// forwards them unchanged; WM_UPGRADE_QUIT ends the worker's queue.
+inline constexpr unsigned kUpgradeMessageBase = 0x0400;
+inline constexpr unsigned WM_UPGRADE_QUIT = 0x0012;
+inline constexpr unsigned WM_UPGRADE_START = kUpgradeMessageBase + 1;
+inline constexpr unsigned WM_UPGRADE_PROGRESS = kUpgradeMessageBase + 2;
+inline constexpr unsigned WM_UPGRADE_RESULT = kUpgradeMessageBase + 3;
+inline constexpr unsigned WM_UPGRADE_IMAGE_DONE = kUpgradeMessageBase + 4;
 
 struct ImageResult {
     std::uint32_t checksumTotal = 0;
@@ -34,8 +37,8 @@ struct ImageResult {
 class IUpgradeSink {
   public:
     virtual ~IUpgradeSink() = default;
-    virtual std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam,
-                                      std::intptr_t lParam) = 0;
+    virtual std::intptr_t SendUpgradeMessage(unsigned msg, std::uintptr_t wParam,
+                                             std::intptr_t lParam) = 0;
 };
 
 struct UpgradeContext {

@@ -20,9 +20,6 @@
 namespace fwu {
 namespace {
 
-// The version check's refusal, which the console reports with its own status.
-constexpr const char* kRefusedText =
-    "Device version is higher than File version\nCan't be Updated!";
 constexpr int kBarWidth = 40;
 // How often the end of the worker's closing exchange is looked for.
 constexpr unsigned kClosingPollMs = 50;
@@ -152,7 +149,7 @@ void ConsoleHost::OnClosingTick() {
     // pauses before it is idle; the wait for the controller's return is
     // counted from then on.
     if (finished_ || exchangeDone_) return;
-    if (dialog_ != nullptr && dialog_->m_pWorkThread && !dialog_->m_pWorkThread->Idle()) return;
+    if (dialog_ != nullptr && !dialog_->WorkerIdle()) return;
     exchangeDone_ = true;
     loop_.KillTimer(kClosingTimerId);
     ArmWait();
@@ -238,7 +235,7 @@ void ConsoleHost::PressUpdate() {
     shiftHeld_ = false;
     // A press that neither showed a box nor started a run leaves nothing to
     // wait for: no controller accepted the switch to upgrade mode.
-    if (!finished_ && !dialog_->m_bUpdating)
+    if (!finished_ && !dialog_->Updating())
         Finish(kExitFailed, "The controller did not switch to its upgrade mode.");
 }
 
@@ -282,16 +279,19 @@ void ConsoleHost::EndBarLine() {
     barOnLine_ = false;
 }
 
-void ConsoleHost::MessageBox(const std::string& text, const std::string& caption) {
+void ConsoleHost::ShowMessageBox(const std::string& text, const std::string& caption,
+                                 RunOutcome outcome) {
     EndBarLine();
     out_ << "[" << (caption.empty() ? settings_.appName : caption) << "]\n" << text;
     if (text.empty() || text.back() != '\n') out_ << '\n';
     out_.flush();
     if (settings_.events != nullptr)
         settings_.events->MessageShown(caption.empty() ? settings_.appName : caption, text);
-    if (caption == "Update OK") {
+    // Every box ends the run: no other box is expected while the console
+    // drives the dialog.
+    if (outcome == RunOutcome::Updated) {
         BeginConfirmation();
-    } else if (text == kRefusedText) {
+    } else if (outcome == RunOutcome::Refused) {
         Finish(kExitRefused, "");
     } else {
         Finish(kExitFailed, "");
@@ -357,8 +357,7 @@ int RunConsole(const ConsoleSettings& settings, IHotplugSource* hotplug, std::os
     if (!done) host.Finish(kExitFailed, "The update did not finish in time.");
     // Stop the loop first: a worker message sent from now on is dropped, so
     // shutting the worker down cannot wait on the loop.
-    loop.Quit();
-    dialog.OnDestroy();
+    dialog.Stop([&loop] { loop.Quit(); });
     return host.ExitStatus();
 }
 

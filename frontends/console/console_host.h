@@ -8,8 +8,8 @@
 #include <map>
 #include <string>
 
-#include "device/hid.h"
 #include "frontends/console/console_events.h"
+#include "platform/hid.h"
 #include "ui/host.h"
 
 namespace fwu {
@@ -56,7 +56,8 @@ class ConsoleHost : public IDialogHost {
     void EnableUpdateButton(bool enable) override;
     void SetProgressRange(int lower, int upper) override;
     void SetProgressPos(int pos) override;
-    void MessageBox(const std::string& text, const std::string& caption) override;
+    void ShowMessageBox(const std::string& text, const std::string& caption,
+                        RunOutcome outcome) override;
     void SetTimer(unsigned id, unsigned periodMs) override;
     void KillTimer(unsigned id) override;
     bool IsShiftDown() override { return shiftHeld_; }

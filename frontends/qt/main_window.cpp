@@ -109,7 +109,8 @@ class MainWindow::Sink : public IUpgradeSink {
   public:
     explicit Sink(MainWindow& window) : window_(window) {}
 
-    std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override {
+    std::intptr_t SendUpgradeMessage(unsigned msg, std::uintptr_t wParam,
+                                     std::intptr_t lParam) override {
         if (QThread::currentThread() == window_.thread()) {
             // Already on the GUI thread: queuing would wait on itself.
             return window_.closing_ ? 0 : window_.dialog_->OnWorkerMessage(msg, wParam, lParam);
@@ -226,9 +227,7 @@ void MainWindow::ShutDown() {
     // Stop the worker first: it sends nothing more, and one waiting for a
     // message to be handled is released, so the dialog's shut-down never
     // waits on a worker that waits on this window.
-    if (dialog_->m_pWorkThread) dialog_->m_pWorkThread->RequestStop();
-    sink_->Close();
-    dialog_->OnDestroy();
+    dialog_->Stop([this] { sink_->Close(); });
     for (auto& [id, timer] : timers_) timer->stop();
 }
 
@@ -303,7 +302,8 @@ int MainWindow::ProgressValue() {
     return progress_->value();
 }
 
-void MainWindow::MessageBox(const std::string& text, const std::string& caption) {
+void MainWindow::ShowMessageBox(const std::string& text, const std::string& caption,
+                                RunOutcome /*outcome*/) {
     const QString title = caption.empty() ? QCoreApplication::applicationName() : Q(caption);
     QMessageBox box(QMessageBox::NoIcon, title, Q(text), QMessageBox::Ok, this);
     box.exec();

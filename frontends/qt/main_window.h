@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "device/hid.h"
+#include "platform/hid.h"
 #include "ui/host.h"
 #include "upgrade/context.h"
 
@@ -61,7 +61,8 @@ class MainWindow : public QDialog, public IDialogHost {
     void EnableUpdateButton(bool enable) override;
     void SetProgressRange(int lower, int upper) override;
     void SetProgressPos(int pos) override;
-    void MessageBox(const std::string& text, const std::string& caption) override;
+    void ShowMessageBox(const std::string& text, const std::string& caption,
+                        RunOutcome outcome) override;
     void SetTimer(unsigned id, unsigned periodMs) override;
     void KillTimer(unsigned id) override;
     bool IsShiftDown() override;

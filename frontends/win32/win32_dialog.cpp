@@ -8,9 +8,6 @@
 #include "ui/FirmwareUpgradeDlg.h"
 #include "upgrade/WorkThread.h"
 
-// The platform headers come after the core's: they define macros (WM_USER,
-// DBT_DEVICEARRIVAL, SendMessage, MessageBox) that would rename the core's
-// own declarations.
 #include <windows.h>
 // windows.h first
 #include <commctrl.h>
@@ -20,9 +17,7 @@ extern "C" {
 }
 
 #include "frontends/win32/resource.h"
-
-#undef SendMessage
-#undef MessageBox
+#include "platform/windows/wide.h"
 
 namespace fwu {
 namespace {
@@ -36,26 +31,10 @@ struct PostedEvent {
     std::string path;
 };
 
-std::wstring Wide(const std::string& utf8) {
-    const std::u16string u16 = Utf8ToUtf16(utf8);
-    return std::wstring(u16.begin(), u16.end());
-}
-
-std::string Narrow(const wchar_t* text) {
-    if (text == nullptr) return {};
-    const std::u16string u16(reinterpret_cast<const char16_t*>(text));
-    return Utf16ToUtf8(u16);
-}
-
 std::wstring AppName() {
     wchar_t buffer[MAX_PATH] = {};
     const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    std::wstring path(buffer, n);
-    const std::size_t slash = path.find_last_of(L"\\/");
-    if (slash != std::wstring::npos) path.erase(0, slash + 1);
-    const std::size_t dot = path.find_last_of(L'.');
-    if (dot != std::wstring::npos) path.erase(dot);
-    return path;
+    return Wide(AppNameFromPath(Narrow(buffer, n)));
 }
 
 class Win32Host : public IDialogHost, public IUpgradeSink {
@@ -83,7 +62,8 @@ class Win32Host : public IDialogHost, public IUpgradeSink {
     void SetProgressPos(int pos) override {
         SendDlgItemMessageW(hwnd, IDC_PROGRESS1, PBM_SETPOS, static_cast<WPARAM>(pos), 0);
     }
-    void MessageBox(const std::string& text, const std::string& caption) override {
+    void ShowMessageBox(const std::string& text, const std::string& caption,
+                        RunOutcome /*outcome*/) override {
         const std::wstring title = caption.empty() ? AppName() : Wide(caption);
         ::MessageBoxW(hwnd, Wide(text).c_str(), title.c_str(), MB_OK);
     }
@@ -100,7 +80,8 @@ class Win32Host : public IDialogHost, public IUpgradeSink {
 
     // The worker's messages: sent to the window, which handles them on its
     // thread while the worker waits.
-    std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override {
+    std::intptr_t SendUpgradeMessage(unsigned msg, std::uintptr_t wParam,
+                                     std::intptr_t lParam) override {
         ++inSend;
         LRESULT result = 0;
         if (!closing) result = ::SendMessageW(hwnd, msg, wParam, lParam);
@@ -172,13 +153,13 @@ void Win32Host::UnregisterHidNotification() {
 // (it is dropped), then the dialog's own shut-down.
 void Win32Host::Close() {
     if (closing.exchange(true)) return;
-    if (dialog->m_pWorkThread) dialog->m_pWorkThread->RequestStop();
-    while (inSend.load() > 0) {
-        MSG pending;
-        PeekMessageW(&pending, nullptr, 0, 0, PM_NOREMOVE);  // handles sent messages
-        Sleep(1);
-    }
-    dialog->OnDestroy();
+    dialog->Stop([this] {
+        while (inSend.load() > 0) {
+            MSG pending;
+            PeekMessageW(&pending, nullptr, 0, 0, PM_NOREMOVE);  // handles sent messages
+            Sleep(1);
+        }
+    });
     // Hot-plug events still queued own their text.
     MSG queued;
     while (PeekMessageW(&queued, hwnd, kMsgSimHotplug, kMsgSimHotplug, PM_REMOVE))

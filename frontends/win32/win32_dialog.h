@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "device/hid.h"
+#include "platform/hid.h"
 
 namespace fwu {
 

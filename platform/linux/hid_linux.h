@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "device/hid.h"
+#include "platform/hid.h"
 #include "platform/linux/hid_descriptor.h"
 #include "platform/linux/hid_usb.h"
 

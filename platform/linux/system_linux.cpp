@@ -8,7 +8,7 @@
 #include <ctime>
 #include <vector>
 
-#include "app/ini.h"
+#include "base/ini.h"
 #include "platform/platform.h"
 
 namespace fwu {

@@ -21,6 +21,7 @@ extern "C" {
 #include "base/pause.h"
 #include "base/text.h"
 #include "platform/platform.h"
+#include "platform/windows/wide.h"
 
 namespace fwu {
 namespace {
@@ -29,17 +30,6 @@ namespace {
 constexpr DWORD kWriteTimeoutMs = 5000;
 // How often a pending transfer looks for a stop request of its thread.
 constexpr DWORD kCancelCheckMs = 10;
-
-std::wstring Widen(const std::string& utf8) {
-    const std::u16string wide = Utf8ToUtf16(utf8);
-    return std::wstring(wide.begin(), wide.end());
-}
-
-std::string Narrow(const wchar_t* wide) {
-    std::u16string text;
-    for (; *wide != L'\0'; ++wide) text.push_back(static_cast<char16_t>(*wide));
-    return Utf16ToUtf8(text);
-}
 
 class Win32HidDevice final : public IHidDevice {
   public:
@@ -220,7 +210,7 @@ class Win32HidBackend final : public IHidBackend {
 
     std::unique_ptr<IHidDevice> Open(const std::string& path) override {
         if (path.empty()) return nullptr;
-        HANDLE handle = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+        HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED, nullptr);
         if (handle == INVALID_HANDLE_VALUE) return nullptr;

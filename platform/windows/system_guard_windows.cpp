@@ -6,6 +6,7 @@
 
 #include "base/text.h"
 #include "platform/platform.h"
+#include "platform/windows/wide.h"
 
 namespace fwu {
 namespace {
@@ -28,9 +29,7 @@ class MutexGuard : public IInstanceGuard {
 InstanceResult AcquirePlatformInstanceGuard(const std::string& name,
                                             std::unique_ptr<IInstanceGuard>& guard) {
     guard.reset();
-    const std::u16string wide = Utf8ToUtf16(name);
-    const std::wstring wname(wide.begin(), wide.end());
-    HANDLE h = ::CreateMutexW(nullptr, TRUE, wname.c_str());
+    HANDLE h = ::CreateMutexW(nullptr, TRUE, Wide(name).c_str());
     if (h == nullptr) return InstanceResult::NoGuard;
     if (::GetLastError() == ERROR_ALREADY_EXISTS) {
         ::CloseHandle(h);

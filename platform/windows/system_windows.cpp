@@ -11,20 +11,10 @@
 
 #include "base/text.h"
 #include "platform/platform.h"
-
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide characters are UTF-16");
+#include "platform/windows/wide.h"
 
 namespace fwu {
 namespace {
-
-std::wstring Wide(std::string_view utf8) {
-    const std::u16string w = Utf8ToUtf16(utf8);
-    return std::wstring(w.begin(), w.end());
-}
-
-std::string Narrow(const wchar_t* text, std::size_t length) {
-    return Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), length));
-}
 
 // The executable's full path. A path longer than MAX_PATH comes back cut to
 // the buffer's size; the buffer then grows so that the directory is right.

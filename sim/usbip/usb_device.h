@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "device/hid.h"
+#include "platform/hid.h"
 #include "sim/sim.h"
 #include "sim/usbip/usbip_wire.h"
 

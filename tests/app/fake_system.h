@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "app/ini.h"
+#include "base/ini.h"
 #include "platform/system.h"
 
 namespace fwu::test {

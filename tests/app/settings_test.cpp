@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/ini.h"
 #include "app/settings.h"
+#include "base/ini.h"
 #include "tests/app/fake_system.h"
 
 namespace fwu {

@@ -15,7 +15,7 @@
 
 #include "base/pause.h"
 #include "device/DeviceManager.h"
-#include "device/hid.h"
+#include "platform/hid.h"
 
 namespace fwu::test {
 

@@ -17,6 +17,7 @@
 #include "frontends/qt/main_window.h"
 #include "platform/platform.h"
 #include "sim/sim.h"
+#include "tests/ui/dialog_probe.h"
 #include "ui/FirmwareUpgradeDlg.h"
 #include "upgrade/WorkThread.h"
 
@@ -153,7 +154,8 @@ TEST_F(QtWindow, ClosingDuringARunStopsTheWorker) {
     Child<QPushButton>("update")->click();
     ASSERT_TRUE(SpinUntil([this] { return window_->ProgressValue() > 100; }));
     window_->done(0);
-    EXPECT_FALSE(window_->dialog().m_pWorkThread && window_->dialog().m_pWorkThread->Running());
+    EXPECT_FALSE(Probe(window_->dialog()).m_pWorkThread &&
+                 Probe(window_->dialog()).m_pWorkThread->Running());
     EXPECT_TRUE(boxes_.empty());
 }
 

@@ -11,16 +11,16 @@ namespace {
 TEST(DialogLabels, PackageLabelVariants) {
     Harness h;
     CFirmwareUpgradeDlg& d = h.dlg;
-    d.m_config = ShippedConfig();
+    Probe(d).m_config = ShippedConfig();
     EXPECT_EQ(d.BuildPackageVersionText(), "V1.40.20");
-    d.isKvtEmpN = true;
+    Probe(d).isKvtEmpN = true;
     EXPECT_EQ(d.BuildPackageVersionText(), "V1.4001.20");
-    d.isKvtEmpN = false;
-    d.m_config.version[1] = 0x02200000;  // another major: no dot before it
+    Probe(d).isKvtEmpN = false;
+    Probe(d).m_config.version[1] = 0x02200000;  // another major: no dot before it
     EXPECT_EQ(d.BuildPackageVersionText(), "V1.40.220");
-    d.m_config.imageCount = 1;
+    Probe(d).m_config.imageCount = 1;
     EXPECT_EQ(d.BuildPackageVersionText(), "V1.40");
-    d.m_config.imageCount = 0;
+    Probe(d).m_config.imageCount = 0;
     EXPECT_EQ(d.BuildPackageVersionText(), "");
 }
 
@@ -64,10 +64,10 @@ TEST(DialogLabels, InitWithoutRecordsAndAboutBox) {
 class VersionCheck : public ::testing::Test {
   protected:
     void SetUp() override {
-        h.dlg.m_config = ShippedConfig();
-        h.dlg.m_imageData = ShippedImages();
+        Probe(h.dlg).m_config = ShippedConfig();
+        Probe(h.dlg).m_imageData = ShippedImages();
     }
-    void Records(std::vector<DeviceInfo> infos) { h.dlg.m_deviceInfos = std::move(infos); }
+    void Records(std::vector<DeviceInfo> infos) { Probe(h.dlg).m_deviceInfos = std::move(infos); }
     bool RefusedWithBox() {
         const std::size_t before = h.host.boxes.size();
         h.dlg.OnBnClickedUpdateButton();
@@ -79,29 +79,29 @@ class VersionCheck : public ::testing::Test {
 TEST_F(VersionCheck, ComparesBySubVersionFlag) {
     Records({{0x313, 0x0140, 1, 0}, {0x20D, 0x0120, 0, 0}});
     EXPECT_TRUE(RefusedWithBox());
-    EXPECT_FALSE(h.dlg.m_upgradeContext.totalExcludesUpToDate);
+    EXPECT_FALSE(Probe(h.dlg).m_upgradeContext.totalExcludesUpToDate);
 
     // Sub-version counts only where the image has the flag.
     Records({{0x313, 0x0140, 0, 0}, {0x20D, 0x0120, 0, 0}});
     EXPECT_FALSE(RefusedWithBox());
-    EXPECT_TRUE(h.dlg.m_upgradeContext.totalExcludesUpToDate);
-    h.dlg.m_config.hasSubVersion[0] = 0;
+    EXPECT_TRUE(Probe(h.dlg).m_upgradeContext.totalExcludesUpToDate);
+    Probe(h.dlg).m_config.hasSubVersion[0] = 0;
     EXPECT_TRUE(RefusedWithBox());
 }
 
 TEST_F(VersionCheck, BlankRecordAndSingleRecord) {
     Records({{0, 0, 0, 0}, {0x20D, 0x0120, 0, 0}});
     EXPECT_FALSE(RefusedWithBox());
-    EXPECT_TRUE(h.dlg.m_upgradeContext.totalExcludesUpToDate);
+    EXPECT_TRUE(Probe(h.dlg).m_upgradeContext.totalExcludesUpToDate);
 
     // A single record for two images skips the check and leaves the flags.
-    h.dlg.m_upgradeContext.forceUpdate = true;
+    Probe(h.dlg).m_upgradeContext.forceUpdate = true;
     Records({{0x313, 0x0150, 0, 0}});
     EXPECT_FALSE(RefusedWithBox());
-    EXPECT_FALSE(h.dlg.m_upgradeContext.totalExcludesUpToDate);
-    EXPECT_TRUE(h.dlg.m_upgradeContext.forceUpdate);
+    EXPECT_FALSE(Probe(h.dlg).m_upgradeContext.totalExcludesUpToDate);
+    EXPECT_TRUE(Probe(h.dlg).m_upgradeContext.forceUpdate);
     // No normal-mode controller was recorded: no run started.
-    EXPECT_FALSE(h.dlg.m_bUpdating);
+    EXPECT_FALSE(Probe(h.dlg).m_bUpdating);
 }
 
 TEST(DialogResult, EndOfRunByCode) {
@@ -115,35 +115,35 @@ TEST(DialogResult, EndOfRunByCode) {
         {-1, "Firmware version error!(Cmd:0xE1)"}};
     for (const auto& [code, text] : shown) {
         d.StartUpdateRun();
-        d.m_upgradeContext.doneFlags[0] = 1;
-        d.m_upgradeContext.forceUpdate = true;
-        d.m_updatingRemove = true;
+        Probe(d).m_upgradeContext.doneFlags[0] = 1;
+        Probe(d).m_upgradeContext.forceUpdate = true;
+        Probe(d).m_updatingRemove = true;
         const int sets = h.host.timerSets;
         d.OnUpgradeResultStatus(1, code);
         EXPECT_EQ(h.host.boxes.back().text, text);
         EXPECT_EQ(h.host.boxes.back().caption, "Error");
         EXPECT_EQ(h.host.timerSets, sets + 1);
-        EXPECT_FALSE(d.m_bUpdating);
-        EXPECT_EQ(d.m_upgradeContext.doneFlags[0], 0);
-        EXPECT_FALSE(d.m_upgradeContext.forceUpdate);
-        EXPECT_TRUE(d.m_updatingRemove);  // kept
+        EXPECT_FALSE(Probe(d).m_bUpdating);
+        EXPECT_EQ(Probe(d).m_upgradeContext.doneFlags[0], 0);
+        EXPECT_FALSE(Probe(d).m_upgradeContext.forceUpdate);
+        EXPECT_TRUE(Probe(d).m_updatingRemove);  // kept
     }
     const std::size_t boxes = h.host.boxes.size();
     for (std::intptr_t code : {0, -11}) {
         d.StartUpdateRun();
         d.OnUpgradeResultStatus(1, code);
-        EXPECT_FALSE(d.m_bUpdating);
+        EXPECT_FALSE(Probe(d).m_bUpdating);
     }
     d.OnUpgradeResultStatus(7, -1);
     EXPECT_EQ(h.host.boxes.size(), boxes);
 
     // Success: the list of the run, long form only with a flag set.
-    d.m_upgradeContext.upgradeResults = {{0x00974846, 0x0140, 0x0001, 1}};
+    Probe(d).m_upgradeContext.upgradeResults = {{0x00974846, 0x0140, 0x0001, 1}};
     d.OnUpgradeResultStatus(0, 0);
     EXPECT_EQ(h.host.boxes.back().text,
               "Update and Verify OK!\nCheckSum:0x00974846\nRelease:0x140\n");
     EXPECT_EQ(h.host.boxes.back().caption, "Update OK");
-    d.isCfgShowSubVer = true;
+    Probe(d).isCfgShowSubVer = true;
     d.OnUpgradeResultStatus(0, 0);
     EXPECT_EQ(h.host.boxes.back().text,
               "Update and Verify OK!\nCheckSum:0x00974846\nRelease:0x14001\n");
@@ -169,9 +169,9 @@ TEST(DialogTimer, TimeOutsAndRescan) {
     EXPECT_EQ(TicksUntilTimeOut(h), 64);
 
     h.dlg.StartUpdateRun();
-    h.dlg.m_updatingRemove = true;  // noted by an earlier run
+    Probe(h.dlg).m_updatingRemove = true;  // noted by an earlier run
     EXPECT_EQ(TicksUntilTimeOut(h), 62);
-    EXPECT_FALSE(h.dlg.m_updatingRemove);
+    EXPECT_FALSE(Probe(h.dlg).m_updatingRemove);
 
     // A controller whose arrival was missed is found by the scan on the
     // 30th tick and gets its image on the next one.
@@ -181,7 +181,7 @@ TEST(DialogTimer, TimeOutsAndRescan) {
     h.sim.AddController(c);
     h.host.deliverHotplug = true;
     h.dlg.StartUpdateRun();
-    h.dlg.m_updatingRemove = true;
+    Probe(h.dlg).m_updatingRemove = true;
     const int before = h.host.ticks;
     const int kills = h.host.timerKills;
     h.loop.RunUntil([&] { return h.host.timerKills > kills; });
@@ -237,8 +237,8 @@ TEST(DialogSlots, NormalModeDuplicateAndFailedQuery) {
     // The first is recorded with "----" and one blank record; the second,
     // with the same identifiers, is ignored.
     EXPECT_EQ(h.host.texts[IDC_DEVICE_VERSION], "----");
-    ASSERT_EQ(h.dlg.m_deviceInfos.size(), 1u);
-    EXPECT_EQ(h.dlg.m_deviceInfos[0].fwVersion, 0);
+    ASSERT_EQ(Probe(h.dlg).m_deviceInfos.size(), 1u);
+    EXPECT_EQ(Probe(h.dlg).m_deviceInfos[0].fwVersion, 0);
     EXPECT_TRUE(m_hNormal.Get(0).hidDevice);
     EXPECT_FALSE(m_hNormal.Get(1).hidDevice);
     EXPECT_FALSE(h.dlg.NormalDeviceArrival(h.sim.Controller(1).path()));

@@ -49,9 +49,9 @@ TEST(DialogLoop, SendReturnsEarlyWhenTheLoopStops) {
     LoopUpgradeSink sink(live, [](unsigned m, std::uintptr_t w, std::intptr_t l) {
         return static_cast<std::intptr_t>(m + w) + l;
     });
-    EXPECT_EQ(sink.SendMessage(10, 2, 3), 15);  // from the loop's own thread
+    EXPECT_EQ(sink.SendUpgradeMessage(10, 2, 3), 15);  // from the loop's own thread
     LoopUpgradeSink dead(loop, [](unsigned, std::uintptr_t, std::intptr_t) { return 9; });
-    EXPECT_EQ(dead.SendMessage(1, 0, 0), 0);
+    EXPECT_EQ(dead.SendUpgradeMessage(1, 0, 0), 0);
 }
 
 TEST(DialogLoop, VirtualTimersTickWithoutWaiting) {

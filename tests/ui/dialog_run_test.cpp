@@ -30,15 +30,15 @@ TEST(DialogRun, FromNormalModeThroughBothImagesWithLog) {
     EXPECT_TRUE(h.host.buttonEnabled);
 
     h.dlg.OnBnClickedUpdateButton();
-    EXPECT_TRUE(h.dlg.m_bUpdating);
+    EXPECT_TRUE(Probe(h.dlg).m_bUpdating);
     EXPECT_FALSE(h.host.buttonEnabled);
-    EXPECT_TRUE(h.dlg.m_upgradeContext.totalExcludesUpToDate);
+    EXPECT_TRUE(Probe(h.dlg).m_upgradeContext.totalExcludesUpToDate);
     ASSERT_TRUE(h.RunUntilBox(0));
 
     ASSERT_EQ(h.host.boxes.size(), 1u);
     EXPECT_EQ(h.host.boxes[0].caption, "Update OK");
     EXPECT_EQ(h.host.boxes[0].text, ShippedSuccessText());
-    EXPECT_FALSE(h.dlg.m_bUpdating);
+    EXPECT_FALSE(Probe(h.dlg).m_bUpdating);
     EXPECT_GE(h.host.maxPos, 2624);  // a full bar
     EXPECT_EQ(h.sim.Controller(0).Version(0), (sim::FlashVersion{0x0140, 1}));
     EXPECT_EQ(h.sim.Controller(0).Version(1), (sim::FlashVersion{0x0120, 0}));
@@ -69,7 +69,7 @@ TEST(DialogRun, FromUpgradeModeMergesDeviceVersions) {
     EXPECT_TRUE(h.host.buttonEnabled);
 
     h.dlg.OnBnClickedUpdateButton();
-    EXPECT_FALSE(h.dlg.m_upgradeContext.totalExcludesUpToDate);
+    EXPECT_FALSE(Probe(h.dlg).m_upgradeContext.totalExcludesUpToDate);
     ASSERT_TRUE(h.RunUntilBox(0));
     EXPECT_EQ(h.host.boxes[0].caption, "Update OK");
     const UpdatePackage& images = ShippedImages();
@@ -81,8 +81,8 @@ TEST(DialogRun, FromUpgradeModeMergesDeviceVersions) {
     // The second IC's arrival during the run is merged into the first's text.
     const auto& versions = h.host.history[IDC_DEVICE_VERSION];
     EXPECT_NE(std::find(versions.begin(), versions.end(), "V1.3000.10"), versions.end());
-    EXPECT_EQ(h.dlg.m_versionText, "");
-    EXPECT_EQ(h.dlg.m_versionCount, 0);
+    EXPECT_EQ(Probe(h.dlg).m_versionText, "");
+    EXPECT_EQ(Probe(h.dlg).m_versionCount, 0);
 }
 
 TEST(DialogRun, SkipsUpToDateImagesInTheProgressRange) {
@@ -104,18 +104,18 @@ TEST(DialogRun, VersionCheckAndShift) {
     EXPECT_EQ(h.host.boxes[0].text,
               "Device version is higher than File version\nCan't be Updated!");
     EXPECT_EQ(h.host.boxes[0].caption, "Error");
-    EXPECT_FALSE(h.dlg.m_bUpdating);
+    EXPECT_FALSE(Probe(h.dlg).m_bUpdating);
     EXPECT_EQ(h.sim.Controller(0).mode(), sim::Mode::Normal);
 
     // Shift forces every image to be written although it is up to date.
     h.host.shift = true;
     h.dlg.OnBnClickedUpdateButton();
-    EXPECT_TRUE(h.dlg.m_upgradeContext.forceUpdate);
-    EXPECT_TRUE(h.dlg.m_bUpdating);
+    EXPECT_TRUE(Probe(h.dlg).m_upgradeContext.forceUpdate);
+    EXPECT_TRUE(Probe(h.dlg).m_bUpdating);
     h.sim.Controller(0).ClearTrace();
     ASSERT_TRUE(h.RunUntilBox(1));
     EXPECT_EQ(h.host.boxes[1].caption, "Update OK");
-    EXPECT_FALSE(h.dlg.m_upgradeContext.forceUpdate);
+    EXPECT_FALSE(Probe(h.dlg).m_upgradeContext.forceUpdate);
     // Every image was written: the counter passed the whole range.
     EXPECT_GE(h.host.maxPos, 2624);
 }
@@ -127,10 +127,10 @@ TEST(DialogRun, FailureMidRunEndsWithItsBoxAndAllowsANewRun) {
     h.dlg.OnBnClickedUpdateButton();
     ASSERT_TRUE(h.RunUntilBox(0));
     EXPECT_EQ(h.host.boxes[0].caption, "Error");
-    EXPECT_FALSE(h.dlg.m_bUpdating);
+    EXPECT_FALSE(Probe(h.dlg).m_bUpdating);
     // The removal during the run did not touch the window and was noted once.
     EXPECT_EQ(h.host.texts[IDC_DEVICE_NAME], "M27504_Controller");
-    EXPECT_TRUE(h.dlg.m_updatingRemove);
+    EXPECT_TRUE(Probe(h.dlg).m_updatingRemove);
     const std::string log = h.LogText();
     const std::string noted = "Device remove m_updatingRemove==true";
     EXPECT_NE(log.find(noted), std::string::npos);
@@ -153,7 +153,7 @@ TEST(DialogRun, ControllerThatNeverReturnsTimesOut) {
     Harness h({c}, {{"IsLogPrint", "true"}});
     h.Init();
     h.dlg.OnBnClickedUpdateButton();
-    ASSERT_TRUE(h.dlg.m_bUpdating);
+    ASSERT_TRUE(Probe(h.dlg).m_bUpdating);
     const int ticksBefore = h.host.ticks;
     ASSERT_TRUE(h.RunUntilBox(0));
     EXPECT_EQ(h.host.ticks - ticksBefore, 64);
@@ -161,7 +161,7 @@ TEST(DialogRun, ControllerThatNeverReturnsTimesOut) {
     EXPECT_EQ(h.host.boxes[0].caption, "Error");
     EXPECT_EQ(h.host.texts[IDC_DEVICE_NAME], "No Device");
     EXPECT_EQ(h.host.texts[IDC_DEVICE_VERSION], "");
-    EXPECT_FALSE(h.dlg.m_bUpdating);
+    EXPECT_FALSE(Probe(h.dlg).m_bUpdating);
     const std::string log = h.LogText();
     EXPECT_NE(log.find("m_updatingRemoveRecordTime > 62"), std::string::npos);
     for (int i = 0; i < 3; ++i) {
@@ -219,20 +219,20 @@ TEST(DialogRun, NewRunWaitsForTheLastJobOfThePreviousOne) {
 
     h.host.shift = true;  // its firmware is current now
     h.dlg.OnBnClickedUpdateButton();
-    ASSERT_TRUE(h.dlg.m_bUpdating);
+    ASSERT_TRUE(Probe(h.dlg).m_bUpdating);
     h.sim.Controller(0).ClearTrace();
     // Ticks while the old job is parked hand nothing over.
     const int ticks = h.host.ticks;
     const int kills = h.host.timerKills;
     h.loop.RunUntil([&] { return h.host.ticks >= ticks + 100 || h.host.timerKills > kills; });
     EXPECT_EQ(h.host.timerKills, kills);
-    EXPECT_EQ(h.dlg.m_updatingRemoveRecordTime, 0);
+    EXPECT_EQ(Probe(h.dlg).m_updatingRemoveRecordTime, 0);
 
     gate.Release();
     ASSERT_TRUE(h.RunUntilBox(1));
     EXPECT_EQ(h.host.boxes[1].caption, "Update OK");
     // The success box comes before the last end-of-image command.
-    h.loop.RunUntil([&] { return h.dlg.m_pWorkThread->Idle(); });
+    h.loop.RunUntil([&] { return Probe(h.dlg).m_pWorkThread->Idle(); });
     EXPECT_EQ(h.host.boxes.size(), 2u);
     int endOfImage = 0;
     for (const sim::TraceEntry& e : h.sim.Controller(0).Trace()) {

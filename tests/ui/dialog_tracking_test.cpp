@@ -28,25 +28,25 @@ struct Quiet : Harness {
 
 TEST(DialogTracking, UpgradeModeEntriesMergeDuringARun) {
     Quiet h;
-    h.dlg.m_bUpdating = true;
+    Probe(h.dlg).m_bUpdating = true;
     // Same major: only the minor part is appended.
-    h.dlg.m_versionText = "V1.40 ";
+    Probe(h.dlg).m_versionText = "V1.40 ";
     EXPECT_TRUE(h.dlg.UpdateDeviceArrival(h.Add(Bootloader(0x0120))));
     EXPECT_EQ(h.host.texts[IDC_DEVICE_VERSION], "V1.40.20");
-    EXPECT_EQ(h.dlg.m_versionText, "V1.40.20");
+    EXPECT_EQ(Probe(h.dlg).m_versionText, "V1.40.20");
 
     // Another major: a dot and the whole entry.
     m_hUpdate.Reset();
-    h.dlg.m_versionText = "V1.40 ";
+    Probe(h.dlg).m_versionText = "V1.40 ";
     EXPECT_TRUE(h.dlg.UpdateDeviceArrival(h.Add(Bootloader(0x0220))));
     EXPECT_EQ(h.host.texts[IDC_DEVICE_VERSION], "V1.40.2.20");
 
     // From the second normal-mode record on, the label is left alone.
     m_hUpdate.Reset();
-    h.dlg.m_versionText = "V1.40 ";
-    h.dlg.m_versionCount = 2;
+    Probe(h.dlg).m_versionText = "V1.40 ";
+    Probe(h.dlg).m_versionCount = 2;
     EXPECT_TRUE(h.dlg.UpdateDeviceArrival(h.Add(Bootloader(0x0120))));
-    EXPECT_EQ(h.dlg.m_versionText, "V1.40 ");
+    EXPECT_EQ(Probe(h.dlg).m_versionText, "V1.40 ");
     EXPECT_EQ(h.host.texts[IDC_DEVICE_VERSION], "V1.40.2.20");
     EXPECT_TRUE(h.host.history[IDC_DEVICE_NAME].empty());  // a run keeps the window
     EXPECT_NE(h.LogText().find("Device arrival FwUpdateId:0x313"), std::string::npos);
@@ -54,14 +54,14 @@ TEST(DialogTracking, UpgradeModeEntriesMergeDuringARun) {
 
 TEST(DialogTracking, NormalModeRecordMatchingTwoImagesCountsTwice) {
     Quiet h;
-    h.dlg.m_config.imageCount = 3;
-    h.dlg.m_config.updateId[2] = 0x20D;
-    h.dlg.m_bUpdating = true;  // a normal-mode arrival shows itself even during a run
+    Probe(h.dlg).m_config.imageCount = 3;
+    Probe(h.dlg).m_config.updateId[2] = 0x20D;
+    Probe(h.dlg).m_bUpdating = true;  // a normal-mode arrival shows itself even during a run
     const std::string path = h.Add(Controller(0x0130, 0, 0x0110, 0));
     EXPECT_TRUE(h.dlg.NormalDeviceArrival(path));
     EXPECT_EQ(h.host.texts[IDC_DEVICE_VERSION], "V1.30.10.10");
-    EXPECT_EQ(h.dlg.m_deviceInfos.size(), 3u);
-    EXPECT_EQ(h.dlg.m_versionCount, 3);
+    EXPECT_EQ(Probe(h.dlg).m_deviceInfos.size(), 3u);
+    EXPECT_EQ(Probe(h.dlg).m_versionCount, 3);
     EXPECT_TRUE(h.host.buttonEnabled);
 
     // Its removal during the run frees the slot and leaves the window as it is.
@@ -75,10 +75,10 @@ TEST(DialogTracking, IgnoredNotifications) {
     Quiet h;
     const std::string path = h.Add(Bootloader(0x0130));
     // Not a device interface, or not an arrival or removal: nothing happens.
-    EXPECT_TRUE(h.dlg.OnDeviceChange(DBT_DEVICEARRIVAL, 2, path));
-    EXPECT_TRUE(h.dlg.OnDeviceChange(0x8006, DBT_DEVTYP_DEVICEINTERFACE, path));
+    EXPECT_TRUE(h.dlg.OnDeviceChange(kDeviceArrival, 2, path));
+    EXPECT_TRUE(h.dlg.OnDeviceChange(0x8006, kDeviceTypeInterface, path));
     EXPECT_FALSE(m_hUpdate.AnyTaken());
-    EXPECT_TRUE(h.dlg.OnDeviceChange(DBT_DEVICEARRIVAL, DBT_DEVTYP_DEVICEINTERFACE, path));
+    EXPECT_TRUE(h.dlg.OnDeviceChange(kDeviceArrival, kDeviceTypeInterface, path));
     EXPECT_TRUE(m_hUpdate.AnyTaken());
     const std::string log = h.LogText();
     EXPECT_EQ(log.find("Vid:0x"), log.rfind("Vid:0x"));
@@ -117,11 +117,11 @@ TEST(DialogTracking, TimerLogsEachImageThatDoesNotQualify) {
     Quiet h;
     h.dlg.UpdateDeviceArrival(h.Add(Bootloader(0x0130)));
     h.dlg.StartUpdateRun();
-    h.dlg.m_upgradeContext.doneFlags[0] = 1;
+    Probe(h.dlg).m_upgradeContext.doneFlags[0] = 1;
     h.dlg.OnTimer(2);  // another timer: nothing
-    EXPECT_EQ(h.dlg.m_updatingRemoveRecordTime, 0);
+    EXPECT_EQ(Probe(h.dlg).m_updatingRemoveRecordTime, 0);
     h.dlg.OnTimer(kTimerId);
-    EXPECT_EQ(h.dlg.m_updatingRemoveRecordTime, 1);
+    EXPECT_EQ(Probe(h.dlg).m_updatingRemoveRecordTime, 1);
     const std::string log = h.LogText();
     const std::size_t first =
         log.find(":Device UpdateId:313 Package UpdateId:313 Checked Update:1 \n");
@@ -139,12 +139,12 @@ TEST(DialogTracking, TimerLogsEachImageThatDoesNotQualify) {
 TEST(DialogTracking, VersionCheckLogsPackageAndDeviceValues) {
     Quiet h;
     // Image 0 compares with its sub-version, image 1 by firmware version only.
-    h.dlg.m_deviceInfos = {{0x313, 0x0130, 7, 0}, {0x20D, 0x0110, 9, 0}};
+    Probe(h.dlg).m_deviceInfos = {{0x313, 0x0130, 7, 0}, {0x20D, 0x0110, 9, 0}};
     h.dlg.OnBnClickedUpdateButton();
     const std::string log = h.LogText();
     EXPECT_NE(log.find(":pkgVer:1400001,devVer:1300007"), std::string::npos) << log;
     EXPECT_NE(log.find(":pkgVer:120,devVer:110"), std::string::npos);
-    EXPECT_TRUE(h.dlg.m_upgradeContext.totalExcludesUpToDate);
+    EXPECT_TRUE(Probe(h.dlg).m_upgradeContext.totalExcludesUpToDate);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "base/text.h"
-#include "device/hid.h"
+#include "platform/hid.h"
 #include "tools/fwpkg/fwpkg.h"
 
 namespace fwu::test {

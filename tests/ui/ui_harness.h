@@ -17,6 +17,7 @@
 #include "log/log.h"
 #include "platform/system.h"
 #include "sim/sim.h"
+#include "tests/ui/dialog_probe.h"
 #include "ui/FirmwareUpgradeDlg.h"
 #include "ui/dialog_loop.h"
 
@@ -87,7 +88,8 @@ class RecordingHost : public IDialogHost {
         pos = p;
         maxPos = std::max(maxPos, p);
     }
-    void MessageBox(const std::string& text, const std::string& caption) override {
+    void ShowMessageBox(const std::string& text, const std::string& caption,
+                        RunOutcome /*outcome*/) override {
         boxes.push_back({text, caption});
     }
     void SetTimer(unsigned id, unsigned periodMs) override;

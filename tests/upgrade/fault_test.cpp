@@ -5,8 +5,8 @@
 
 #include <functional>
 
-#include "device/Download.h"
 #include "tests/upgrade/harness.h"
+#include "upgrade/Download.h"
 #include "upgrade/status.h"
 
 namespace fwu::test {

@@ -10,8 +10,8 @@
 
 #include "base/bytes.h"
 #include "base/text.h"
-#include "device/Download.h"
 #include "tests/upgrade/harness.h"
+#include "upgrade/Download.h"
 #include "upgrade/status.h"
 
 namespace fwu::test {
@@ -103,7 +103,7 @@ class RecordingSleeper : public ISleeper {
 class EventSink : public IUpgradeSink {
   public:
     explicit EventSink(Events& events) : events_(events) {}
-    std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t) override {
+    std::intptr_t SendUpgradeMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t) override {
         events_.push_back({'M', {}, msg, wParam});
         return 0;
     }

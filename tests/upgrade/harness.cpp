@@ -5,12 +5,12 @@
 
 #include "demo_manifest.h"
 #include "device/DeviceManager.h"
-#include "device/hid.h"
+#include "platform/hid.h"
 
 namespace fwu::test {
 
-std::intptr_t RecordingSink::SendMessage(unsigned msg, std::uintptr_t wParam,
-                                         std::intptr_t lParam) {
+std::intptr_t RecordingSink::SendUpgradeMessage(unsigned msg, std::uintptr_t wParam,
+                                                std::intptr_t lParam) {
     Message m{msg, wParam, lParam, {}, 0};
     if (msg == WM_UPGRADE_RESULT && wParam == 0) {
         m.results = *reinterpret_cast<const std::vector<ImageResult>*>(lParam);

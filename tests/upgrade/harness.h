@@ -40,7 +40,8 @@ struct Message {
 
 class RecordingSink : public IUpgradeSink {
   public:
-    std::intptr_t SendMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) override;
+    std::intptr_t SendUpgradeMessage(unsigned msg, std::uintptr_t wParam,
+                                     std::intptr_t lParam) override;
 
     std::vector<Message> Messages() const;
     std::vector<Message> Of(unsigned msg) const;

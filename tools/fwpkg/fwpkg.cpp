@@ -12,10 +12,7 @@ namespace fwu::pkg {
 namespace {
 
 std::string_view Trim(std::string_view s) {
-    const auto first = s.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) return {};
-    const auto last = s.find_last_not_of(" \t\r");
-    return s.substr(first, last - first + 1);
+    return fwu::Trim(s, " \t\r");
 }
 
 std::optional<std::uint64_t> ParseNumber(std::string_view s) {

@@ -1,19 +1,12 @@
-#include "app/ini.h"
+#include "base/ini.h"
 
 #include "base/text.h"
 
 namespace fwu {
 namespace {
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\x1a';
-}
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-    return s;
-}
+// What the reader drops around names and values (0x1A: the old end-of-file mark).
+constexpr std::string_view kBlanks = " \t\r\n\x1a";
 
 bool SameName(std::string_view a, std::string_view b) {
     return a.size() == b.size() && AsciiLower(a) == AsciiLower(b);
@@ -36,14 +29,14 @@ std::string IniLookup(std::string_view text, std::string_view section, std::stri
                       std::size_t capacity) {
     if (capacity == 0) return {};
     if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-    const std::string_view wantSection = Trim(section);
-    const std::string_view wantKey = Trim(key);
+    const std::string_view wantSection = Trim(section, kBlanks);
+    const std::string_view wantKey = Trim(key, kBlanks);
 
     bool inSection = false;
     bool seenSection = false;
     while (!text.empty()) {
         const std::size_t eol = text.find('\n');
-        std::string_view line = Trim(text.substr(0, eol));
+        std::string_view line = Trim(text.substr(0, eol), kBlanks);
         text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
         if (line.empty() || line.front() == ';') continue;
 
@@ -52,7 +45,8 @@ std::string IniLookup(std::string_view text, std::string_view section, std::stri
             if (inSection) break;
             const std::size_t close = line.find(']');
             const std::string_view name =
-                Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
+                Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1),
+                     kBlanks);
             inSection = !seenSection && SameName(name, wantSection);
             seenSection = seenSection || inSection;
             continue;
@@ -60,10 +54,10 @@ std::string IniLookup(std::string_view text, std::string_view section, std::stri
         if (!inSection) continue;
 
         const std::size_t eq = line.find('=');
-        const std::string_view name = Trim(line.substr(0, eq));
+        const std::string_view name = Trim(line.substr(0, eq), kBlanks);
         if (name.empty() || !SameName(name, wantKey)) continue;
         if (eq == std::string_view::npos) return {};
-        std::string_view value = Trim(line.substr(eq + 1));
+        std::string_view value = Trim(line.substr(eq + 1), kBlanks);
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
             value.back() == value.front()) {
             value = value.substr(1, value.size() - 2);

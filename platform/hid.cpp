@@ -1,4 +1,4 @@
-#include "device/hid.h"
+#include "platform/hid.h"
 
 #include <atomic>
 

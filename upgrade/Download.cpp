@@ -2,7 +2,7 @@
 // log under the device module's name, like the transport they build on.
 #define FWU_LOG_FILE "DeviceManager.cpp"
 
-#include "device/Download.h"
+#include "upgrade/Download.h"
 
 #include <algorithm>
 #include <cmath>
@@ -35,8 +35,6 @@ constexpr std::uint32_t kImageDonePauseMs = 3000;
 constexpr char kAllUpdateOk[] = "ALLUpdateOK.";
 constexpr std::uint8_t kAllUpdateOkVeto[4] = {0x1E, 0x05, 0xE1, 0xFA};
 
-constexpr std::size_t kChecksumTableOffset = kImageHeaderSize;
-
 const char* FunctionName(ProtocolGeneration g) {
     return g == ProtocolGeneration::V2_0 ? "DownLoadFirmware2_0" : "DownLoadFirmware1_0";
 }
@@ -62,10 +60,6 @@ bool Read(HidHandle& device, DownloadJob& job, bool evenWhenStopping = false) {
 bool IsOtherCommandFrame(const Report& report, std::uint8_t code) {
     return report[1] == 0xA5 && report[3] == 0x5A &&
            report[4] == static_cast<std::uint8_t>(report[2] ^ 0xFF) && report[2] != code;
-}
-
-std::uint32_t PageChecksum(const DownloadJob& job, std::uint32_t page) {
-    return ReadLe32(job.image.bytes(), kChecksumTableOffset + std::size_t{4} * page).value_or(0);
 }
 
 // Write the command that is in the buffer, then optionally step, pause,
@@ -107,7 +101,7 @@ std::int32_t VerifyPage(HidHandle& device, DownloadJob& job, ProtocolGeneration 
     // device computed (a reply left over from an earlier exchange, or a
     // device repeating itself) and never verifies a page.
     const bool replied = Read(device, job) && !IsOtherCommandFrame(job.report, kCmdReadChecksum);
-    const std::uint32_t expected = PageChecksum(job, page);
+    const std::uint32_t expected = job.image.pageChecksum(page);
     const std::uint32_t actual = LoadLe32(&job.report[5]);
     if (!replied || actual != expected) {
         if (job.Stopping()) return kStatusChecksum;
@@ -170,7 +164,7 @@ std::int32_t CommitAndVerify(HidHandle& device, DownloadJob& job, ProtocolGenera
 
 void SendToDialog(DownloadJob& job, unsigned msg, std::uintptr_t wParam, std::intptr_t lParam) {
     if (job.Stopping() || job.context == nullptr || job.context->hwnd == nullptr) return;
-    job.context->hwnd->SendMessage(msg, wParam, lParam);
+    job.context->hwnd->SendUpgradeMessage(msg, wParam, lParam);
 }
 
 void SendFailure(DownloadJob& job, std::int32_t code) {
@@ -190,14 +184,11 @@ void ReportProgress(DownloadJob& job, bool advance) {
 }
 
 bool SendPageData(HidHandle& device, DownloadJob& job, std::uint32_t page, bool withProgress) {
-    const std::uint32_t pageSize = job.image.header().pageSize;
-    const std::size_t dataOffset = kChecksumTableOffset + std::size_t{4} * job.image.pageCount() +
-                                   std::size_t{page} * pageSize;
-    const ByteView bytes = job.image.bytes();
-    if (!InRange(bytes, dataOffset, pageSize)) return false;
+    const ByteView data = job.image.page(page);
+    if (data.empty()) return false;
     for (std::uint32_t k = 0; k < job.image.reportsPerPage(); ++k) {
         if (job.Stopping()) return false;
-        std::memcpy(&job.report[1], bytes.data() + dataOffset + std::size_t{64} * k, 64);
+        std::memcpy(&job.report[1], data.data() + std::size_t{64} * k, 64);
         if (!SendDataToDevice(device, job.report, false)) return false;
         if (withProgress) ReportProgress(job, true);
     }
@@ -217,7 +208,7 @@ void DownLoadFirmware2_0(HidHandle& device, DownloadJob& job, bool download,
                 if (!SendPageData(device, job, page, true)) return kStatusPageData;
                 ClearPayload(job);
                 BuildAddressCommand(job, kCmdPageAddress, job.image.pageAddress(page),
-                                    PageChecksum(job, page));
+                                    job.image.pageChecksum(page));
                 if (!CommandStep(device, job, true, true)) return kStatusPageAddress;
                 return CommitAndVerify(device, job, ProtocolGeneration::V2_0, position, page);
             });
