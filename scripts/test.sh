@@ -10,7 +10,8 @@
 #      controller served as a USB device (tests/kernel);
 #   6. the packages: Debian packages and the Windows installer built, installed,
 #      run and removed (scripts/package-test.sh);
-# and checks that the sources are formatted with the repository's clang-format.
+# and checks that the sources are formatted with the repository's clang-format
+# and that includes follow the layer order (scripts/check-layers.sh).
 # Ends with one summary line "N passed, N failed".
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -77,6 +78,15 @@ script_suite() {  # script_suite NAME COMMAND...: a script ending with "N passed
   summary+=("$name: $np passed, $nf failed (status $status)")
 }
 
+layer_check() {
+  echo "== layers =="
+  if bash scripts/check-layers.sh; then
+    passed=$((passed + 1)); summary+=("layers: every include runs downwards")
+  else
+    failed=$((failed + 1)); summary+=("layers: includes against the layer order")
+  fi
+}
+
 format_check() {
   echo "== format =="
   local unformatted
@@ -103,6 +113,7 @@ script_suite kernel-tier bash tests/kernel/run.sh --build "$root/build-ci/native
   --win-build "$root/build-ci/windows"
 script_suite packages bash scripts/package-test.sh "$root/build-ci/package"
 format_check
+layer_check
 
 echo "== summary =="
 for s in "${summary[@]}"; do echo "$s"; done
