@@ -89,14 +89,28 @@ int DemoFirmware(const fs::path& manifestPath, const fs::path& outDir) {
     return 0;
 }
 
-int Describe(const fs::path& configPath, const fs::path& packagePath) {
+// Both records read and decoded by the updater's rules; nullopt after saying why.
+std::optional<fwu::pkg::LoadedRecords> LoadRecords(const fs::path& configPath,
+                                                   const fs::path& packagePath) {
     const auto config = ReadFile(configPath);
-    if (!config) return Fail("cannot read " + configPath.string());
+    if (!config) {
+        Fail("cannot read " + configPath.string());
+        return std::nullopt;
+    }
     const auto package = ReadFile(packagePath);
-    if (!package) return Fail("cannot read " + packagePath.string());
+    if (!package) {
+        Fail("cannot read " + packagePath.string());
+        return std::nullopt;
+    }
     std::string error;
-    const auto loaded = fwu::pkg::CheckRecords(*config, *package, error);
-    if (!loaded) return Fail("refusing broken records: " + error);
+    auto loaded = fwu::pkg::CheckRecords(*config, *package, error);
+    if (!loaded) Fail("refusing broken records: " + error);
+    return loaded;
+}
+
+int Describe(const fs::path& configPath, const fs::path& packagePath) {
+    const auto loaded = LoadRecords(configPath, packagePath);
+    if (!loaded) return 1;
     const std::string text = fwu::DescribePackage(loaded->config, loaded->images);
     std::fwrite(text.data(), 1, text.size(), stdout);
     // Records the updater loads but that disagree with each other: it would
@@ -118,13 +132,8 @@ int EmbedSource(const fs::path& configPath, const fs::path& packagePath, const f
 }
 
 int UdevRules(const fs::path& configPath, const fs::path& packagePath, const fs::path& out) {
-    const auto config = ReadFile(configPath);
-    if (!config) return Fail("cannot read " + configPath.string());
-    const auto package = ReadFile(packagePath);
-    if (!package) return Fail("cannot read " + packagePath.string());
-    std::string error;
-    const auto loaded = fwu::pkg::CheckRecords(*config, *package, error);
-    if (!loaded) return Fail("refusing broken records: " + error);
+    const auto loaded = LoadRecords(configPath, packagePath);
+    if (!loaded) return 1;
     const std::string text = fwu::pkg::UdevRules(loaded->config);
     if (!WriteFile(out, text.data(), text.size())) return Fail("cannot write " + out.string());
     return 0;
