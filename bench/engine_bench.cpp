@@ -8,7 +8,7 @@
 
 #include "log/log.h"
 #include "platform/platform.h"
-#include "tests/upgrade/harness.h"
+#include "tests/support/bench.h"
 
 namespace fwu::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "platform/platform.h"
-#include "tests/upgrade/harness.h"
+#include "tests/support/bench.h"
 #include "trace/recorder.h"
 
 namespace fwu::test {

@@ -2,7 +2,7 @@
 // receives, what ends up in its flash, and what the dialog is told.
 #include <gtest/gtest.h>
 
-#include "tests/upgrade/harness.h"
+#include "tests/support/bench.h"
 #include "upgrade/status.h"
 
 namespace fwu::test {

@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "tests/upgrade/harness.h"
+#include "tests/support/bench.h"
 #include "upgrade/Download.h"
 #include "upgrade/status.h"
 

@@ -10,7 +10,7 @@
 
 #include "base/bytes.h"
 #include "base/text.h"
-#include "tests/upgrade/harness.h"
+#include "tests/support/bench.h"
 #include "upgrade/Download.h"
 #include "upgrade/status.h"
 

@@ -13,7 +13,7 @@
 
 #include "base/bytes.h"
 #include "device/DeviceManager.h"
-#include "tests/upgrade/harness.h"
+#include "tests/support/bench.h"
 #include "upgrade/status.h"
 
 namespace fwu::test {

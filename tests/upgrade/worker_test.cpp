@@ -2,7 +2,7 @@
 // a download (run under AddressSanitizer and ThreadSanitizer as well).
 #include <gtest/gtest.h>
 
-#include "tests/upgrade/harness.h"
+#include "tests/support/bench.h"
 #include "upgrade/WorkThread.h"
 #include "upgrade/status.h"
 

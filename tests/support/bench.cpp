@@ -1,9 +1,8 @@
-#include "tests/upgrade/harness.h"
+#include "tests/support/bench.h"
 
 #include <chrono>
 #include <stdexcept>
 
-#include "demo_manifest.h"
 #include "device/DeviceManager.h"
 #include "platform/hid.h"
 
@@ -61,42 +60,6 @@ bool RecordingSink::WaitFor(unsigned msg, std::size_t count) {
     });
 }
 
-namespace {
-
-pkg::Manifest LoadDefaultManifest() {
-    std::string error;
-    auto manifest = pkg::ParseManifest(kDemoManifest, error);
-    if (!manifest) throw std::runtime_error("demo manifest: " + error);
-    return *manifest;
-}
-
-}  // namespace
-
-Package MakePackage(const pkg::Manifest& manifest,
-                    std::vector<std::vector<std::uint8_t>> firmware) {
-    std::string error;
-    auto records = pkg::BuildRecords(manifest, firmware, error);
-    if (!records) throw std::runtime_error("records: " + error);
-    auto loaded = pkg::CheckRecords(records->config, records->package, error);
-    if (!loaded) throw std::runtime_error("check: " + error);
-    return Package{manifest, std::move(firmware), loaded->config, loaded->images};
-}
-
-const Package& DefaultPackage() {
-    static const Package package = [] {
-        pkg::Manifest manifest = LoadDefaultManifest();
-        std::vector<std::vector<std::uint8_t>> firmware;
-        std::string error;
-        for (std::size_t k = 0; k < manifest.images.size(); ++k) {
-            auto fw = pkg::DemoFirmware(manifest, k, error);
-            if (!fw) throw std::runtime_error("demo firmware: " + error);
-            firmware.push_back(std::move(*fw));
-        }
-        return MakePackage(manifest, std::move(firmware));
-    }();
-    return package;
-}
-
 sim::Config SimFor(const Package& package, sim::Generation generation) {
     sim::Config cfg;
     cfg.startInBootloader = true;
@@ -120,8 +83,6 @@ sim::Config SimFor(const Package& package, sim::Generation generation) {
 
 Bench::Bench(const Package& pkg, const sim::Config& simConfig)
     : package(pkg), backend(simConfig), controller(backend.Controller(0)), worker(context, slots) {
-    SetSleeper(&sleeper);
-    SetHidBackend(&backend);
     sink.controller = &controller;
     context.config = &package.config;
     context.doneFlags.assign(package.config.imageCount, 0);
@@ -135,8 +96,6 @@ Bench::Bench(const Package& pkg, const sim::Config& simConfig)
 Bench::~Bench() {
     worker.Shutdown();
     slots.Reset();
-    SetHidBackend(nullptr);
-    SetSleeper(nullptr);
 }
 
 bool Bench::AttachSlot() {

@@ -1,6 +1,7 @@
-// Test bench for the upgrade engine: a simulated controller, a fake sleeper,
-// a recording dialog sink and a small stand-in for the dialog that hands the
-// images of a package to the worker one after the other.
+// The upgrade engine on a bench, for tests and benchmarks: a simulated
+// controller, a fake sleeper, a recording dialog sink and a small stand-in for
+// the dialog that hands the images of a package to the worker one after the
+// other.
 #pragma once
 
 #include <atomic>
@@ -10,25 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "base/pause.h"
 #include "device/slots.h"
-#include "package/package.h"
 #include "sim/sim.h"
-#include "tools/fwpkg/fwpkg.h"
+#include "tests/support/package.h"
+#include "tests/support/services.h"
 #include "upgrade/WorkThread.h"
 #include "upgrade/context.h"
 
 namespace fwu::test {
-
-class FakeSleeper : public ISleeper {
-  public:
-    void Sleep(std::uint32_t ms) override {
-        total += ms;
-        ++calls;
-    }
-    std::atomic<std::uint64_t> total{0};
-    std::atomic<std::uint64_t> calls{0};
-};
 
 struct Message {
     unsigned msg = 0;
@@ -60,17 +50,6 @@ class RecordingSink : public IUpgradeSink {
     std::vector<Message> messages_;
 };
 
-// The shipped two-image package built from the demo manifest.
-struct Package {
-    pkg::Manifest manifest;
-    std::vector<std::vector<std::uint8_t>> firmware;  // plain bytes per image
-    PackageConfig config;
-    UpdatePackage images;
-};
-const Package& DefaultPackage();
-// A package from `manifest` with the given plain firmware.
-Package MakePackage(const pkg::Manifest& manifest, std::vector<std::vector<std::uint8_t>> firmware);
-
 // Sim configuration matching a package: one IC per image, flash sized to it.
 sim::Config SimFor(const Package& package, sim::Generation generation);
 
@@ -94,6 +73,8 @@ class Bench {
     const Package& package;
     FakeSleeper sleeper;
     sim::SimBackend backend;
+    // The system and the log stay as the caller set them.
+    ScopedServices services{{nullptr, &sleeper, &backend, nullptr, false}};
     sim::SimController controller;
     SlotTable slots;
     RecordingSink sink;
