@@ -258,14 +258,16 @@ DeviceHandle FindHidDevice(std::uint16_t vid, std::uint16_t pid, const PackageCo
 
         bool match = false;
         if (mode == kModeUpgrade) {
+            // A failed query leaves the record zero; the identifier decides
+            // either way.
             DeviceInfo record{};
-            GetDeviceInfo(*device, &record, kModeUpgrade, 1);
+            static_cast<void>(GetDeviceInfo(*device, &record, kModeUpgrade, 1));
             match = accepted(record.updateId);
         } else {
             // Records that stay zero (nothing readable) count as a blank
             // controller, which fits any configuration with an identifier.
             std::array<DeviceInfo, kMaxImages> records{};
-            GetDeviceInfo(*device, records.data(), kModeNormal, idCount);
+            static_cast<void>(GetDeviceInfo(*device, records.data(), kModeNormal, idCount));
             for (int i = 0; i < idCount && !match; ++i) {
                 const DeviceInfo& r = records[i];
                 match = accepted(r.updateId) || (r.updateId == 0 && r.fwVersion == 0);

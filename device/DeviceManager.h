@@ -26,12 +26,12 @@ inline constexpr std::uint32_t kReadTimeoutMs = 3000;
 using Report = std::array<std::uint8_t, kReportSize>;
 
 // Transport (log lines "out data:...", "In data:...", "Error code:0x%x").
-bool SendDataToDevice(HidHandle& device, Report& report, bool logOut);
-bool ReadDataFromDevice(HidHandle& device, Report& report);
+[[nodiscard]] bool SendDataToDevice(HidHandle& device, Report& report, bool logOut);
+[[nodiscard]] bool ReadDataFromDevice(HidHandle& device, Report& report);
 // A command that expects a reply: input reports still queued from earlier
 // exchanges are dropped first, so that the next report read is the reply to
 // this command; then sent as SendDataToDevice with logOut.
-bool SendCommandToDevice(HidHandle& device, Report& report);
+[[nodiscard]] bool SendCommandToDevice(HidHandle& device, Report& report);
 std::uint8_t GetOutputReportId(HidHandle& device);
 
 // Fill bytes 1..4 with the frame of `code` (0xA5, code, 0x5A, ~code) and clear
@@ -39,7 +39,7 @@ std::uint8_t GetOutputReportId(HidHandle& device);
 void BuildCommand(Report& report, std::uint8_t code);
 
 // Command exchange: send (logged), pause 1 ms, clear the payload, read.
-bool CommandExchange(HidHandle& device, Report& report);
+[[nodiscard]] bool CommandExchange(HidHandle& device, Report& report);
 
 struct DeviceInfo {
     std::uint16_t updateId = 0;
@@ -53,7 +53,7 @@ inline constexpr int kModeUpgrade = 1;
 
 // mode 1: command 0xE1, fills records[0]; mode 0: string descriptor 255 (or
 // 254), fills records[0..count).
-bool GetDeviceInfo(HidHandle& device, DeviceInfo* records, int mode, int count);
+[[nodiscard]] bool GetDeviceInfo(HidHandle& device, DeviceInfo* records, int mode, int count);
 
 // Walk the present HID interfaces and return the first with this vid/pid
 // whose information matches the configuration; outPath receives its path.
@@ -61,6 +61,6 @@ DeviceHandle FindHidDevice(std::uint16_t vid, std::uint16_t pid, const PackageCo
                            std::string& outPath, int mode);
 
 // Ask the normal-mode controller of `slot` to restart in upgrade mode.
-bool EnterBootLoader(const DeviceSlot& slot);
+[[nodiscard]] bool EnterBootLoader(const DeviceSlot& slot);
 
 }  // namespace fwu

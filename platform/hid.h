@@ -24,7 +24,7 @@ class IHidDevice {
     virtual ~IHidDevice() = default;
 
     // Write one output report of `length` bytes (byte 0 the report ID).
-    virtual bool Write(const std::uint8_t* report, std::size_t length) = 0;
+    [[nodiscard]] virtual bool Write(const std::uint8_t* report, std::size_t length) = 0;
 
     // Read one input report into `report` (byte 0 the report ID, 0 for a
     // device without numbered reports), waiting at most `timeoutMs`.
@@ -36,13 +36,14 @@ class IHidDevice {
 
     // Raw content bytes of string descriptor `index`, requesting `length`
     // bytes (the requested length is passed on to the device).
-    virtual bool GetIndexedString(std::uint8_t index, std::uint8_t* buffer, std::size_t length) = 0;
+    [[nodiscard]] virtual bool GetIndexedString(std::uint8_t index, std::uint8_t* buffer,
+                                                std::size_t length) = 0;
 
     // Send an output report of exactly `length` bytes through the control pipe.
-    virtual bool SetOutputReport(const std::uint8_t* report, std::size_t length) = 0;
+    [[nodiscard]] virtual bool SetOutputReport(const std::uint8_t* report, std::size_t length) = 0;
 
     // Vendor and product identifiers; false when the device is gone.
-    virtual bool GetAttributes(std::uint16_t& vid, std::uint16_t& pid) = 0;
+    [[nodiscard]] virtual bool GetAttributes(std::uint16_t& vid, std::uint16_t& pid) = 0;
 
     // Discard the input reports already queued for this handle without
     // waiting. A reply that arrived after its read gave up would otherwise be
