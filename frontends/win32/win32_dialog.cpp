@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "base/pause.h"
 #include "base/text.h"
 #include "ui/FirmwareUpgradeDlg.h"
 #include "upgrade/WorkThread.h"
@@ -157,7 +158,7 @@ void Win32Host::Close() {
         while (inSend.load() > 0) {
             MSG pending;
             PeekMessageW(&pending, nullptr, 0, 0, PM_NOREMOVE);  // handles sent messages
-            Sleep(1);
+            PauseMs(1);
         }
     });
     // Hot-plug events still queued own their text.

@@ -20,6 +20,7 @@ extern "C" {
 
 #include "base/text.h"
 #include "platform/platform.h"
+#include "platform/windows/wide.h"
 
 namespace fwu {
 namespace {
@@ -129,13 +130,11 @@ class Win32Hotplug final : public IHotplugSource {
         const std::size_t nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
         if (device->dbcc_size <= nameOffset) return;
         const std::size_t maxChars = (device->dbcc_size - nameOffset) / sizeof(wchar_t);
-        std::u16string name;
-        for (std::size_t i = 0; i < maxChars && device->dbcc_name[i] != L'\0'; ++i) {
-            name.push_back(static_cast<char16_t>(device->dbcc_name[i]));
-        }
-        if (name.empty()) return;
+        std::size_t length = 0;
+        while (length < maxChars && device->dbcc_name[length] != L'\0') ++length;
+        if (length == 0) return;
         callback_(event == DBT_DEVICEARRIVAL ? HotplugEvent::Arrival : HotplugEvent::Removal,
-                  AsciiLower(Utf16ToUtf8(name)));
+                  AsciiLower(Narrow(device->dbcc_name, length)));
     }
 
     std::mutex mutex_;  // serialises Start and Stop
