@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace fwu {
@@ -46,27 +49,28 @@ TEST(HidrawPath, RejectsAnythingButAHidrawNode) {
     }
 }
 
-TEST(HidrawSyspath, FindsIdentifiersOfTheParentHidDevice) {
-    const auto ids = VidPidFromSyspath(
-        "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:3A5C:0180.000B/hidraw/hidraw4");
-    ASSERT_TRUE(ids.has_value());
-    EXPECT_EQ(ids->vid, 0x3A5C);
-    EXPECT_EQ(ids->pid, 0x0180);
-
-    const auto virt =
-        VidPidFromSyspath("/sys/devices/virtual/misc/uhid/0005:045E:0B13.0001/hidraw/hidraw0");
-    ASSERT_TRUE(virt.has_value());
-    EXPECT_EQ(virt->vid, 0x045E);
-    EXPECT_EQ(virt->pid, 0x0B13);
-}
-
-TEST(HidrawSyspath, NoHidDeviceComponentGivesNothing) {
-    EXPECT_FALSE(VidPidFromSyspath("").has_value());
-    EXPECT_FALSE(VidPidFromSyspath("/sys/class/hidraw/hidraw0").has_value());
-    // The PCI address "0000:00:14.0" looks similar but is not four groups of four.
-    EXPECT_FALSE(
-        VidPidFromSyspath("/sys/devices/pci0000:00/0000:00:14.0/hidraw/hidraw0").has_value());
-    EXPECT_FALSE(VidPidFromSyspath("/sys/devices/0003:3A5C:01G0.000B/hidraw/hidraw4").has_value());
+TEST(HidrawSyspath, IdentifiersComeFromTheParentHidDevice) {
+    const struct Case {
+        const char* syspath;
+        std::optional<std::pair<int, int>> ids;
+    } cases[] = {
+        {"/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:3A5C:0180.000B/hidraw/hidraw4",
+         std::pair{0x3A5C, 0x0180}},
+        {"/sys/devices/virtual/misc/uhid/0005:045E:0B13.0001/hidraw/hidraw0",
+         std::pair{0x045E, 0x0B13}},
+        {"", std::nullopt},
+        {"/sys/class/hidraw/hidraw0", std::nullopt},
+        // The PCI address "0000:00:14.0" looks similar but is not four groups of four.
+        {"/sys/devices/pci0000:00/0000:00:14.0/hidraw/hidraw0", std::nullopt},
+        {"/sys/devices/0003:3A5C:01G0.000B/hidraw/hidraw4", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const auto ids = VidPidFromSyspath(c.syspath);
+        ASSERT_EQ(ids.has_value(), c.ids.has_value()) << c.syspath;
+        if (!ids) continue;
+        EXPECT_EQ(ids->vid, c.ids->first) << c.syspath;
+        EXPECT_EQ(ids->pid, c.ids->second) << c.syspath;
+    }
 }
 
 TEST(HidrawOrder, SortsNodesByNumber) {
