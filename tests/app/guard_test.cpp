@@ -15,7 +15,7 @@
 
 #include "app/app.h"
 #include "platform/platform.h"
-#include "tests/app/fake_system.h"
+#include "tests/support/services.h"
 
 namespace fwu {
 namespace {
@@ -53,9 +53,9 @@ class RealGuardSystem : public test::FakeSystem {
 TEST(Guard, RunningApplicationRefusesOtherStartsUntilItEnds) {
     ASSERT_TRUE(std::filesystem::exists(kProbe)) << "in " << std::filesystem::current_path();
     RealGuardSystem sys;
-    SetSystem(&sys);
     int whileRunning = -1;
     {
+        test::ScopedServices services({.system = &sys});
         CFirmwareUpgradeApp app([&] { whileRunning = Probe(sys.realName); },
                                 [](const std::string&, const std::string&) {});
         EXPECT_FALSE(app.InitInstance());
@@ -74,7 +74,6 @@ TEST(Guard, RunningApplicationRefusesOtherStartsUntilItEnds) {
     EXPECT_EQ(whileRunning, 1);
     EXPECT_EQ(sys.lastGuardName, CFirmwareUpgradeApp::kMutexName);
     EXPECT_EQ(Probe(sys.realName), 0);
-    SetSystem(nullptr);
 #ifndef _WIN32
     std::filesystem::remove(PlatformInstanceLockPath(sys.realName));
 #endif

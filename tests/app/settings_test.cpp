@@ -6,7 +6,7 @@
 #include "app/app.h"
 #include "app/settings.h"
 #include "base/ini.h"
-#include "tests/app/fake_system.h"
+#include "tests/support/services.h"
 
 namespace fwu {
 namespace {
@@ -38,10 +38,11 @@ TEST(IniLookup, FollowsTheProfileReaderRules) {
 class SettingsTest : public ::testing::Test {
   protected:
     bool Flag(const std::string& value) {
-        sys.fake.iniFiles["cfg.ini"] = "[Settings]\nIsLogPrint=" + value + "\n";
+        sys.iniFiles["cfg.ini"] = "[Settings]\nIsLogPrint=" + value + "\n";
         return ReadSettingFlag("cfg.ini", "IsLogPrint");
     }
-    test::ScopedFakeSystem sys;
+    test::FakeSystem sys;
+    test::ScopedServices services{{.system = &sys}};
 };
 
 TEST_F(SettingsTest, OnlyTrueInAnyCaseSwitchesOn) {
@@ -55,22 +56,22 @@ TEST_F(SettingsTest, OnlyTrueInAnyCaseSwitchesOn) {
 }
 
 TEST_F(SettingsTest, PathsComeFromTheExecutable) {
-    sys.fake.exePath = "dir" + kSep + "sub" + kSep + "FirmwareUpgrade.exe";
+    sys.exePath = "dir" + kSep + "sub" + kSep + "FirmwareUpgrade.exe";
     EXPECT_EQ(GetExeDirectory(), "dir" + kSep + "sub");
     EXPECT_EQ(SettingsPath(), "dir" + kSep + "sub" + kSep + "LogConfig.ini");
     EXPECT_EQ(GetAppName(), "FirmwareUpgrade");
-    sys.fake.exePath = "tool.v2.bin";  // no separator: the whole string stays
+    sys.exePath = "tool.v2.bin";  // no separator: the whole string stays
     EXPECT_EQ(GetExeDirectory(), "tool.v2.bin");
     EXPECT_EQ(GetAppName(), "tool.v2");
-    sys.fake.exePath.clear();  // unavailable: relative to the root
+    sys.exePath.clear();  // unavailable: relative to the root
     EXPECT_EQ(SettingsPath(), kSep + "LogConfig.ini");
 }
 
 TEST_F(SettingsTest, OnlyASecondCopyIsRefused) {
-    sys.fake.exePath = "bin" + kSep + "FirmwareUpgrade.exe";
+    sys.exePath = "bin" + kSep + "FirmwareUpgrade.exe";
     for (InstanceResult r :
          {InstanceResult::AlreadyRunning, InstanceResult::Acquired, InstanceResult::NoGuard}) {
-        sys.fake.guardResult = r;
+        sys.guardResult = r;
         int dialogRuns = 0;
         std::vector<std::string> boxes;
         CFirmwareUpgradeApp app([&] { ++dialogRuns; },
@@ -78,8 +79,7 @@ TEST_F(SettingsTest, OnlyASecondCopyIsRefused) {
                                     boxes.push_back(text + "|" + caption);
                                 });
         EXPECT_FALSE(app.InitInstance());
-        EXPECT_EQ(sys.fake.lastGuardName,
-                  "CFirmwareUpgradeApp_7D3E51A0-2B94-4C6F-8E17-05C9A3F2D684");
+        EXPECT_EQ(sys.lastGuardName, "CFirmwareUpgradeApp_7D3E51A0-2B94-4C6F-8E17-05C9A3F2D684");
         EXPECT_EQ(app.HoldsGuard(), r == InstanceResult::Acquired);
         if (r == InstanceResult::AlreadyRunning) {
             EXPECT_EQ(dialogRuns, 0);

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "log/log.h"
-#include "tests/app/fake_system.h"
+#include "tests/support/services.h"
 
 namespace fwu {
 namespace {
@@ -33,16 +33,12 @@ std::string ReadAll(const std::string& path) {
 class LogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ResetLogForTests();
         dir_ = fs::temp_directory_path() /
                P("fwu_log_" + std::to_string(std::random_device{}()) + kDone.substr(0, 6));
         fs::create_directories(dir_);
-        sys_.fake.exePath = U8(dir_ / "FirmwareUpgrade.exe");
+        sys_.exePath = U8(dir_ / "FirmwareUpgrade.exe");
     }
-    void TearDown() override {
-        ResetLogForTests();
-        fs::remove_all(dir_);
-    }
+    void TearDown() override { fs::remove_all(dir_); }
     std::size_t FileCount() const {
         return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), {}));
     }
@@ -52,7 +48,8 @@ class LogTest : public ::testing::Test {
         StartLogFile();
     }
 
-    test::ScopedFakeSystem sys_;
+    test::FakeSystem sys_;
+    test::ScopedServices services_{{.system = &sys_}};
     fs::path dir_;
 };
 
@@ -67,7 +64,7 @@ TEST_F(LogTest, FilesAreNamedAfterLocalTimeAndStartEmpty) {
     StartOn();
     EXPECT_EQ(logFilePath(), PathOf("Log_202435972.txt"));
     EXPECT_EQ(fs::file_size(P(logFilePath())), 0u);
-    sys_.fake.now = {2024, 12, 25, 14, 30, 59};
+    sys_.now = {2024, 12, 25, 14, 30, 59};
     StartLogFile();
     EXPECT_EQ(logFilePath(), PathOf("Log_20241225143059.txt"));
     EXPECT_EQ(FileCount(), 2u);
@@ -108,7 +105,7 @@ TEST_F(LogTest, LongEntriesAreCutAt511Utf16Units) {
 TEST_F(LogTest, OnlyAFileLargerThanTenMebibytesIsReplaced) {
     StartOn();
     const std::string first = logFilePath();
-    sys_.fake.now = {2024, 12, 25, 14, 30, 59};
+    sys_.now = {2024, 12, 25, 14, 30, 59};
     fs::resize_file(P(first), kLogSizeLimit);
     LimitLogFileSize();
     EXPECT_EQ(logFilePath(), first);
@@ -121,12 +118,12 @@ TEST_F(LogTest, OnlyAFileLargerThanTenMebibytesIsReplaced) {
     EXPECT_EQ(fs::file_size(P(first)), kLogSizeLimit + 1);  // never cut
 
     // 4 GiB + 1 has a small low word: the full size counts (sparse file).
-    sys_.fake.now = {2025, 1, 1, 0, 0, 0};
+    sys_.now = {2025, 1, 1, 0, 0, 0};
     std::error_code ec;
     fs::resize_file(P(first), (std::uint64_t{1} << 32) + 1, ec);
     if (ec) GTEST_SKIP() << "no 4 GiB file here: " << ec.message();
     StartLogFile();
-    sys_.fake.now = {2025, 1, 1, 0, 0, 1};
+    sys_.now = {2025, 1, 1, 0, 0, 1};
     fs::resize_file(P(logFilePath()), (std::uint64_t{1} << 32) + 1);
     LimitLogFileSize();
     EXPECT_EQ(logFilePath(), PathOf("Log_202511001.txt"));

@@ -6,18 +6,18 @@
 #include <string>
 
 #include "base/bytes.h"
-#include "package/describe.h"
 #include "package/package.h"
 #include "package/version_block.h"
 #include "platform/platform.h"
-#include "tests/package/fake_records.h"
+#include "tests/support/services.h"
 
 namespace fwu {
 namespace {
 
 class EmbeddedRecordsTest : public ::testing::Test {
   protected:
-    test::ScopedFakeSystem sys;
+    test::FakeSystem sys;
+    test::ScopedServices services{{.system = &sys}};
     PackageConfig config;
     UpdatePackage images;
     std::vector<std::string> boxes;
@@ -26,7 +26,7 @@ class EmbeddedRecordsTest : public ::testing::Test {
         for (int id : {kConfigRecordId, kPackageRecordId}) {
             auto record = LoadEmbeddedRecord(id);
             ASSERT_TRUE(record) << id;
-            sys.fake.records[id] = std::move(*record);
+            sys.records[id] = std::move(*record);
         }
         const auto box = [this](const std::string& t) { boxes.push_back(t); };
         ASSERT_TRUE(LoadPackageConfig(config, box));
@@ -69,8 +69,8 @@ TEST_F(EmbeddedRecordsTest, ChecksumTableMatchesTheControllersRule) {
 
 #ifdef FWU_DEFAULT_RECORDS
 TEST_F(EmbeddedRecordsTest, DefaultRecordsHaveTheShippedLayout) {
-    const auto& cfg = sys.fake.records[kConfigRecordId];
-    const auto& pkg = sys.fake.records[kPackageRecordId];
+    const auto& cfg = sys.records[kConfigRecordId];
+    const auto& pkg = sys.records[kPackageRecordId];
     EXPECT_EQ(cfg.size(), 131072u);
     EXPECT_EQ(pkg.size(), 2098150u);
     EXPECT_TRUE(std::all_of(cfg.begin() + 0x1BC, cfg.end(), [](auto b) { return b == 0; }));
@@ -114,9 +114,6 @@ TEST_F(EmbeddedRecordsTest, DefaultRecordsHaveTheShippedLayout) {
         EXPECT_NE(storedSum, 0x3FC00u);
     }
     EXPECT_EQ(erased, 1);
-
-    const std::string text = DescribePackage(config, images);
-    EXPECT_NE(text.find("Total progress units: 2624"), std::string::npos) << text;
 }
 #endif
 

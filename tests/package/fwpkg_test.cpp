@@ -146,20 +146,26 @@ TEST_F(FwpkgBuildTest, BuildThenLoadAndDescribe) {
 }
 
 TEST_F(FwpkgBuildTest, RefusesWhatCannotBeLoaded) {
+    const struct Case {
+        const char* what;
+        void (*edit)(Manifest&);
+    } cases[] = {
+        {"final page beyond the firmware",
+         [](Manifest& m) { m.images[0].finalPageOffset = 5 * 256; }},
+        {"page size not a multiple of 64", [](Manifest& m) { m.images[0].pageSize = 100; }},
+        {"package smaller than the image", [](Manifest& m) { m.packageSize = 1000; }},
+        {"configuration below 444 bytes", [](Manifest& m) { m.configSize = 443; }},
+        {"update identifier wider than 16 bits",
+         [](Manifest& m) { m.images[0].updateId = 0x10313; }},
+    };
     std::string error;
-    auto bad = manifest;
-    bad.images[0].finalPageOffset = 5 * 256;
-    EXPECT_FALSE(BuildRecords(bad, {firmware}, error));
-    bad = manifest;
-    bad.images[0].pageSize = 100;
-    EXPECT_FALSE(BuildRecords(bad, {firmware}, error));
+    for (const auto& c : cases) {
+        auto bad = manifest;
+        c.edit(bad);
+        EXPECT_FALSE(BuildRecords(bad, {firmware}, error)) << c.what;
+    }
+    EXPECT_NE(error.find("does not fit 16 bits"), std::string::npos) << error;
     EXPECT_FALSE(BuildRecords(manifest, {std::vector<std::uint8_t>(300)}, error));
-    bad = manifest;
-    bad.packageSize = 1000;  // smaller than the image
-    EXPECT_FALSE(BuildRecords(bad, {firmware}, error));
-    bad = manifest;
-    bad.configSize = 443;
-    EXPECT_FALSE(BuildRecords(bad, {firmware}, error));
 
     const auto records = *BuildRecords(manifest, {firmware}, error);
     auto config = records.config;
@@ -168,7 +174,7 @@ TEST_F(FwpkgBuildTest, RefusesWhatCannotBeLoaded) {
     EXPECT_FALSE(CheckRecords(records.config, std::span(records.package).first(1000), error));
 }
 
-TEST_F(FwpkgBuildTest, RecordsThatDisagreeWithTheirHeadersAreReportedAndNotBuilt) {
+TEST_F(FwpkgBuildTest, RecordsThatDisagreeWithTheirHeadersAreReported) {
     std::string error;
     const auto records = *BuildRecords(manifest, {firmware}, error);
     auto loaded = *CheckRecords(records.config, records.package, error);
@@ -183,11 +189,6 @@ TEST_F(FwpkgBuildTest, RecordsThatDisagreeWithTheirHeadersAreReportedAndNotBuilt
     EXPECT_EQ(lines[0], "image 0: record update identifier 0x314, header 0x313");
     EXPECT_EQ(lines[1], "image 0: record version 0x01500001, header 0x01400001");
     EXPECT_EQ(lines[2], "image 0: record sub-version flag 0, header 1");
-
-    auto wide = manifest;
-    wide.images[0].updateId = 0x10313;
-    EXPECT_FALSE(BuildRecords(wide, {firmware}, error));
-    EXPECT_NE(error.find("does not fit 16 bits"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -1,13 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <map>
 #include <numeric>
 #include <string>
 
 #include "base/bytes.h"
 #include "package/package.h"
-#include "tests/package/fake_records.h"
-#include "tools/fwpkg/fwpkg.h"
+#include "tests/support/package.h"
+#include "tests/support/services.h"
 
 namespace fwu {
 namespace {
@@ -36,35 +38,34 @@ pkg::Manifest SmallManifest() {
     return m;
 }
 
-pkg::Records Build(const pkg::Manifest& m) {
+// The small package with firmware bytes counting up from each image's id.
+test::Package SmallPackage(const pkg::Manifest& m = SmallManifest()) {
     std::vector<std::vector<std::uint8_t>> fw;
     for (const auto& entry : m.images) {
         std::vector<std::uint8_t> bytes(entry.pageSize * (entry.pageSize == 64 ? 4 : 2));
         std::iota(bytes.begin(), bytes.end(), static_cast<std::uint8_t>(entry.updateId));
         fw.push_back(bytes);
     }
-    std::string error;
-    auto r = pkg::BuildRecords(m, fw, error);
-    EXPECT_TRUE(r) << error;
-    return *r;
+    return test::MakePackage(m, std::move(fw));
 }
 
 constexpr std::size_t kImage0 = 32, kImage1 = 32 + 352;
 
 class LoaderTest : public ::testing::Test {
   protected:
-    test::ScopedFakeSystem sys;
+    test::FakeSystem sys;
+    test::ScopedServices services{{.system = &sys}};
     std::vector<std::string> boxes;
     PackageConfig config;
     UpdatePackage images;
 
-    void SetUp() override {
-        const auto r = Build(SmallManifest());
-        sys.fake.records[kConfigRecordId] = r.config;
-        sys.fake.records[kPackageRecordId] = r.package;
+    void SetUp() override { Serve(SmallPackage().records); }
+    void Serve(const pkg::Records& r) {
+        sys.records[kConfigRecordId] = r.config;
+        sys.records[kPackageRecordId] = r.package;
     }
-    std::vector<std::uint8_t>& Config() { return sys.fake.records[kConfigRecordId]; }
-    std::vector<std::uint8_t>& Package() { return sys.fake.records[kPackageRecordId]; }
+    std::vector<std::uint8_t>& Config() { return sys.records[kConfigRecordId]; }
+    std::vector<std::uint8_t>& Package() { return sys.records[kPackageRecordId]; }
     bool LoadBoth() {
         const auto box = [this](const std::string& t) { boxes.push_back(t); };
         const bool c = LoadPackageConfig(config, box);
@@ -74,14 +75,9 @@ class LoaderTest : public ::testing::Test {
     bool NoImages() const {
         return std::all_of(images.begin(), images.end(), [](const auto& b) { return b.empty(); });
     }
-    void ExpectPackageRejected() {
-        EXPECT_FALSE(LoadBoth());
-        EXPECT_EQ(boxes, std::vector<std::string>{kPackageBox});
-        EXPECT_TRUE(NoImages());
-    }
 };
 
-TEST_F(LoaderTest, ValidRecordsLoad) {
+TEST_F(LoaderTest, ValidRecordsLoadWithTheirDerivedValues) {
     ASSERT_TRUE(LoadBoth());
     EXPECT_TRUE(boxes.empty());
     EXPECT_EQ(config.ProductNameUtf8(), "Pad");
@@ -92,106 +88,102 @@ TEST_F(LoaderTest, ValidRecordsLoad) {
     ASSERT_EQ(images[0].size(), 352u);
     EXPECT_TRUE(std::equal(images[1].begin(), images[1].end(), Package().begin() + kImage1));
     EXPECT_TRUE(images[2].empty());
+
+    const PackageImage a(images[0]);
+    ASSERT_FALSE(a.empty());
+    EXPECT_EQ(a.pageCount(), 4u);
+    EXPECT_EQ(a.reportsPerPage(), 1u);
+    EXPECT_EQ(a.finalPageIndex(), 2u);
+    EXPECT_EQ(a.progressUnits(), 4u * 7u);
+    EXPECT_EQ(a.pageAddress(3), 192u);
+    EXPECT_EQ(a.page(3).data(), images[0].data() + 64 + 16 + 192);
+    EXPECT_EQ(a.checksumSum(), a.header().checksumTotal);
 }
 
-TEST_F(LoaderTest, LengthRules) {
-    const auto original = Config();
-    // A configuration record of 200 bytes is missing; the package loader then
-    // has no directory and stays silent.
-    Config().resize(200);
-    EXPECT_FALSE(LoadBoth());
-    EXPECT_EQ(boxes, std::vector<std::string>{kConfigBox});
-    EXPECT_EQ(config.imageCount, 0u);
-    EXPECT_TRUE(config.productName.empty());
-    EXPECT_TRUE(NoImages());
+// Each damage leaves the loaders with nothing loaded and the given boxes; a
+// configuration that does not load leaves the package loader silent.
+TEST_F(LoaderTest, DamagedRecordsAreRefused) {
+    using Records = std::map<int, std::vector<std::uint8_t>>;
+    const auto setLe32 = [](int id, std::size_t at, std::uint32_t value) {
+        return [=](Records& r) { StoreLe32(r[id].data() + at, value); };
+    };
+    const auto inConfig = [&](std::size_t at, std::uint32_t value) {
+        return setLe32(kConfigRecordId, at, value);
+    };
+    const auto inPackage = [&](std::size_t at, std::uint32_t value) {
+        return setLe32(kPackageRecordId, at, value);
+    };
+    const std::vector<std::string> configBox{kConfigBox}, packageBox{kPackageBox};
+    const struct Case {
+        const char* what;
+        std::function<void(Records&)> damage;
+        std::vector<std::string> boxes;
+    } cases[] = {
+        {"records missing", [](Records& r) { r.clear(); }, {kConfigBox, kPackageBox}},
+        {"configuration of 200 bytes", [](Records& r) { r[kConfigRecordId].resize(200); },
+         configBox},
+        // 201..443 bytes would be read past the end.
+        {"configuration of 443 bytes", [](Records& r) { r[kConfigRecordId].resize(443); },
+         configBox},
+        {"image count 0", inConfig(0x130, 0), configBox},
+        {"image count 9", inConfig(0x130, 9), configBox},
+        {"product name without NUL",
+         [](Records& r) {
+             for (std::size_t i = 0; i < 128; ++i)
+                 StoreLe16(r[kConfigRecordId].data() + 0x20 + 2 * i, 'A');
+         },
+         configBox},
+        {"image running past the package", inConfig(0x134 + 4, 353), packageBox},
+        {"page size 0", inPackage(kImage0 + 0x0C, 0), packageBox},
+        {"page size not a multiple of 64", inPackage(kImage1 + 0x0C, 96), packageBox},
+        {"data not whole pages", inPackage(kImage1 + 0x08, 192), packageBox},
+        {"table and data beyond the image", inPackage(kImage0 + 0x08, 512), packageBox},
+        {"final page at page count", inPackage(kImage0 + 0x14, 256), packageBox},
+        {"final page far out", inPackage(kImage1 + 0x14, 0xFFFFFFFF), packageBox},
+        {"huge data size", inPackage(kImage0 + 0x08, 0xFFFFFFC0), packageBox},
+    };
+    const Records original = sys.records;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        boxes.clear();
+        sys.records = original;
+        c.damage(sys.records);
+        EXPECT_FALSE(LoadBoth());
+        EXPECT_EQ(boxes, c.boxes);
+        EXPECT_TRUE(NoImages());
+        if (c.boxes.front() == kConfigBox) {
+            EXPECT_EQ(config.imageCount, 0u);
+            EXPECT_TRUE(config.productName.empty());
+        }
+    }
+}
 
-    // 201..443 bytes would be read past the end: also not loaded.
-    boxes.clear();
-    Config() = original;
-    Config().resize(443);
-    EXPECT_FALSE(LoadPackageConfig(config, [this](auto& t) { boxes.push_back(t); }));
-    EXPECT_EQ(boxes, std::vector<std::string>{kConfigBox});
+TEST_F(LoaderTest, ShortestRecordsThatLoad) {
+    // A configuration of 444 bytes.
     Config().resize(444);
     EXPECT_TRUE(LoadPackageConfig(config, nullptr));
 
-    // Missing records.
-    boxes.clear();
-    sys.fake.records.clear();
-    EXPECT_FALSE(LoadBoth());
-    EXPECT_EQ(boxes, (std::vector<std::string>{kConfigBox, kPackageBox}));
-}
-
-TEST_F(LoaderTest, PackageOf200BytesIsMissingAnd201Passes) {
-    // One image of one 64-byte page: 32 + 160 bytes, padded to 201.
+    // One image of one 64-byte page: 32 + 160 bytes, padded to 201; 200 are missing.
     auto m = SmallManifest();
     m.images.resize(1);
     m.images[0].finalPageOffset = 0;
-    std::vector<std::vector<std::uint8_t>> fw{std::vector<std::uint8_t>(64, 7)};
-    std::string error;
-    const auto r = pkg::BuildRecords(m, fw, error);
-    ASSERT_TRUE(r) << error;
-    ASSERT_EQ(r->package.size(), 201u);
-    Config() = r->config;
-    Package() = r->package;
+    Serve(test::MakePackage(m, {std::vector<std::uint8_t>(64, 7)}).records);
+    ASSERT_EQ(Package().size(), 201u);
     EXPECT_TRUE(LoadBoth());
     EXPECT_EQ(images[0].size(), 160u);
 
-    boxes.clear();
     Package().resize(200);
-    ExpectPackageRejected();
+    EXPECT_FALSE(LoadBoth());
+    EXPECT_EQ(boxes, std::vector<std::string>{kPackageBox});
+    EXPECT_TRUE(NoImages());
 }
 
-TEST_F(LoaderTest, ImageCountOutsideOneToEight) {
-    for (std::uint32_t count : {0u, 9u}) {
-        boxes.clear();
-        StoreLe32(Config().data() + 0x130, count);
-        EXPECT_FALSE(LoadBoth());
-        EXPECT_EQ(boxes, std::vector<std::string>{kConfigBox}) << count;
-        EXPECT_TRUE(NoImages());
-    }
-    // A directory with 9 images given directly: nothing loaded, nothing shown.
-    boxes.clear();
-    PackageConfig nine = *PackageConfig::Parse(Build(SmallManifest()).config);
+TEST_F(LoaderTest, DirectoryOfNineImagesLoadsNothingAndShowsNothing) {
+    PackageConfig nine = SmallPackage().config;
     nine.imageCount = 9;
     EXPECT_FALSE(LoadUpdatePackage(nine, images, [this](auto& t) { boxes.push_back(t); }));
     EXPECT_TRUE(boxes.empty());
     EXPECT_TRUE(NoImages());
-}
-
-TEST_F(LoaderTest, ProductNameWithoutNulIsRejected) {
-    for (std::size_t i = 0; i < 128; ++i) StoreLe16(Config().data() + 0x20 + 2 * i, 'A');
-    EXPECT_FALSE(LoadBoth());
-    EXPECT_EQ(boxes, std::vector<std::string>{kConfigBox});
-}
-
-TEST_F(LoaderTest, ImageRunningPastThePackageIsRejected) {
-    StoreLe32(Config().data() + 0x134 + 4, 353);  // image 1 one byte longer
-    ExpectPackageRejected();
-}
-
-TEST_F(LoaderTest, BrokenImageLayoutsAreRejected) {
-    struct Case {
-        const char* what;
-        std::size_t at;  // header field of image 0 or 1
-        std::uint32_t value;
-    };
-    const Case cases[] = {
-        {"page size 0", kImage0 + 0x0C, 0},
-        {"page size not a multiple of 64", kImage1 + 0x0C, 96},
-        {"data not whole pages", kImage1 + 0x08, 192},
-        {"table and data beyond the image", kImage0 + 0x08, 512},
-        {"final page at page count", kImage0 + 0x14, 256},
-        {"final page far out", kImage1 + 0x14, 0xFFFFFFFF},
-        {"huge data size", kImage0 + 0x08, 0xFFFFFFC0},
-    };
-    const auto original = Package();
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        boxes.clear();
-        Package() = original;
-        StoreLe32(Package().data() + c.at, c.value);
-        ExpectPackageRejected();
-    }
 }
 
 TEST_F(LoaderTest, IgnoredBytesChangeNothing) {
@@ -208,28 +200,6 @@ TEST_F(LoaderTest, IgnoredBytesChangeNothing) {
     const PackageImage a(images[0]);
     EXPECT_EQ(a.pageCount(), 4u);
     EXPECT_EQ(images[1].size(), 352u);
-}
-
-TEST(PackageImageTest, DerivedValuesAndBounds) {
-    const auto r = Build(SmallManifest());
-    const PackageImage a(std::span(r.package).subspan(kImage0, 352));
-    ASSERT_FALSE(a.empty());
-    EXPECT_EQ(a.pageCount(), 4u);
-    EXPECT_EQ(a.reportsPerPage(), 1u);
-    EXPECT_EQ(a.finalPageIndex(), 2u);
-    EXPECT_EQ(a.progressUnits(), 4u * 7u);
-    EXPECT_EQ(a.pageAddress(3), 192u);
-    EXPECT_EQ(a.page(3).data(), r.package.data() + kImage0 + 64 + 16 + 192);
-    EXPECT_TRUE(a.page(4).empty());
-    EXPECT_EQ(a.pageChecksum(4), 0u);
-    EXPECT_EQ(a.checksumSum(), a.header().checksumTotal);
-
-    // Bytes that fail validation give an empty view without pages.
-    const PackageImage broken(std::span(r.package).subspan(kImage0, 100));
-    EXPECT_TRUE(broken.empty());
-    EXPECT_EQ(broken.pageCount(), 0u);
-    EXPECT_EQ(broken.finalPageIndex(), 0u);
-    EXPECT_TRUE(broken.page(0).empty());
 }
 
 TEST(PageScrambleTest, RoundTripAndChecksumRule) {

@@ -3,20 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace fwu {
 namespace {
 
-TEST(HidrawPath, BuildsLowerCaseIdentifiersTheCoreCanClassify) {
-    const std::string path = BuildHidrawPath("/dev/hidraw3", 0x3A5C, 0x0001);
-    EXPECT_EQ(path, "/dev/hidraw3#vid_3a5c&pid_0001");
-    EXPECT_NE(path.find("vid_3a5c"), std::string::npos);
-    EXPECT_NE(path.find("pid_0001"), std::string::npos);
-}
-
-TEST(HidrawPath, RoundTripsNodeAndIdentifiers) {
+TEST(HidrawPath, BuildsLowerCaseAndParsesEitherCase) {
+    EXPECT_EQ(BuildHidrawPath("/dev/hidraw3", 0x3A5C, 0x0001), "/dev/hidraw3#vid_3a5c&pid_0001");
     for (const auto& [node, vid, pid] :
          {std::tuple{"/dev/hidraw0", 0x0000, 0x0000}, std::tuple{"/dev/hidraw17", 0xFFFF, 0x0180},
           std::tuple{"/dev/hidraw3", 0x045E, 0xABCD}}) {
@@ -27,13 +24,10 @@ TEST(HidrawPath, RoundTripsNodeAndIdentifiers) {
         EXPECT_EQ(parsed->vid, vid);
         EXPECT_EQ(parsed->pid, pid);
     }
-}
-
-TEST(HidrawPath, AcceptsUpperCaseHex) {
-    const auto parsed = ParseHidrawPath("/dev/hidraw2#VID_3A5C&PID_00FF");
-    ASSERT_TRUE(parsed.has_value());
-    EXPECT_EQ(parsed->vid, 0x3A5C);
-    EXPECT_EQ(parsed->pid, 0x00FF);
+    const auto upper = ParseHidrawPath("/dev/hidraw2#VID_3A5C&PID_00FF");
+    ASSERT_TRUE(upper.has_value());
+    EXPECT_EQ(upper->vid, 0x3A5C);
+    EXPECT_EQ(upper->pid, 0x00FF);
 }
 
 TEST(HidrawPath, RejectsAnythingButAHidrawNode) {
@@ -55,27 +49,28 @@ TEST(HidrawPath, RejectsAnythingButAHidrawNode) {
     }
 }
 
-TEST(HidrawSyspath, FindsIdentifiersOfTheParentHidDevice) {
-    const auto ids = VidPidFromSyspath(
-        "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:3A5C:0180.000B/hidraw/hidraw4");
-    ASSERT_TRUE(ids.has_value());
-    EXPECT_EQ(ids->vid, 0x3A5C);
-    EXPECT_EQ(ids->pid, 0x0180);
-
-    const auto virt =
-        VidPidFromSyspath("/sys/devices/virtual/misc/uhid/0005:045E:0B13.0001/hidraw/hidraw0");
-    ASSERT_TRUE(virt.has_value());
-    EXPECT_EQ(virt->vid, 0x045E);
-    EXPECT_EQ(virt->pid, 0x0B13);
-}
-
-TEST(HidrawSyspath, NoHidDeviceComponentGivesNothing) {
-    EXPECT_FALSE(VidPidFromSyspath("").has_value());
-    EXPECT_FALSE(VidPidFromSyspath("/sys/class/hidraw/hidraw0").has_value());
-    // The PCI address "0000:00:14.0" looks similar but is not four groups of four.
-    EXPECT_FALSE(
-        VidPidFromSyspath("/sys/devices/pci0000:00/0000:00:14.0/hidraw/hidraw0").has_value());
-    EXPECT_FALSE(VidPidFromSyspath("/sys/devices/0003:3A5C:01G0.000B/hidraw/hidraw4").has_value());
+TEST(HidrawSyspath, IdentifiersComeFromTheParentHidDevice) {
+    const struct Case {
+        const char* syspath;
+        std::optional<std::pair<int, int>> ids;
+    } cases[] = {
+        {"/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:3A5C:0180.000B/hidraw/hidraw4",
+         std::pair{0x3A5C, 0x0180}},
+        {"/sys/devices/virtual/misc/uhid/0005:045E:0B13.0001/hidraw/hidraw0",
+         std::pair{0x045E, 0x0B13}},
+        {"", std::nullopt},
+        {"/sys/class/hidraw/hidraw0", std::nullopt},
+        // The PCI address "0000:00:14.0" looks similar but is not four groups of four.
+        {"/sys/devices/pci0000:00/0000:00:14.0/hidraw/hidraw0", std::nullopt},
+        {"/sys/devices/0003:3A5C:01G0.000B/hidraw/hidraw4", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const auto ids = VidPidFromSyspath(c.syspath);
+        ASSERT_EQ(ids.has_value(), c.ids.has_value()) << c.syspath;
+        if (!ids) continue;
+        EXPECT_EQ(ids->vid, c.ids->first) << c.syspath;
+        EXPECT_EQ(ids->pid, c.ids->second) << c.syspath;
+    }
 }
 
 TEST(HidrawOrder, SortsNodesByNumber) {

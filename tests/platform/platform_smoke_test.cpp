@@ -35,8 +35,6 @@ TEST(PlatformHidBackend, EnumeratesPathsInTheCoreForm) {
         EXPECT_EQ(path, AsciiLower(path));
 #ifndef _WIN32
         EXPECT_TRUE(ParseHidrawPath(path).has_value()) << path;
-        EXPECT_NE(path.find("vid_"), std::string::npos);
-        EXPECT_NE(path.find("pid_"), std::string::npos);
 #endif
     }
     EXPECT_EQ(backend->EnumeratePaths(), paths);  // stable order
