@@ -2,14 +2,15 @@
 // standard output a JSON object, the events in the order of the run, the
 // result last.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/process.h"
+
+namespace fwu::test {
 namespace {
 
 using nlohmann::json;
@@ -21,17 +22,10 @@ struct JsonRun {
 };
 
 JsonRun RunJson(const std::string& args) {
-    const std::string command = "'" FWU_CLI "' --json " + args + " 2>/dev/null";
+    const ProcessOutcome outcome = RunProcess("'" FWU_CLI "' --json " + args + " 2>/dev/null");
     JsonRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    std::string output;
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-    const int raw = pclose(pipe);
-    run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    std::istringstream lines(output);
+    run.status = outcome.status;
+    std::istringstream lines(outcome.output);
     for (std::string line; std::getline(lines, line);) {
         json event = json::parse(line, nullptr, false);
         if (!event.is_object() || !event.contains("event") || !event["event"].is_string()) {
@@ -107,3 +101,4 @@ TEST(JsonStream, WholeSimulatedRunInOrderWithTheResultLast) {
 }
 
 }  // namespace
+}  // namespace fwu::test

@@ -6,6 +6,7 @@
 
 #include "frontends/options.h"
 #include "frontends/services.h"
+#include "tests/support/services.h"
 
 namespace fwu {
 namespace {
@@ -107,13 +108,9 @@ TEST(SimConfig, CurrentFirmwareMatchesThePackage) {
 }
 
 TEST(ShortenedSleeper, DividesPausesAndSkipsShortOnes) {
-    struct Recorder : ISleeper {
-        std::vector<std::uint32_t>* calls;
-        void Sleep(std::uint32_t ms) override { calls->push_back(ms); }
-    };
     std::vector<std::uint32_t> calls;
-    auto inner = std::make_unique<Recorder>();
-    inner->calls = &calls;
+    auto inner = std::make_unique<test::FakeSleeper>();
+    inner->onSleep = [&](std::uint32_t ms) { calls.push_back(ms); };
     ShortenedSleeper sleeper(std::move(inner), 50);
     for (std::uint32_t ms : {3000u, 200u, 49u, 1u}) sleeper.Sleep(ms);
     EXPECT_EQ(calls, (std::vector<std::uint32_t>{60, 4}));

@@ -13,21 +13,16 @@
 #include <cstdlib>
 #include <memory>
 
-#include "device/slots.h"
 #include "frontends/qt/main_window.h"
 #include "platform/platform.h"
 #include "sim/sim.h"
+#include "tests/support/services.h"
 #include "tests/ui/dialog_probe.h"
 #include "ui/FirmwareUpgradeDlg.h"
 #include "upgrade/WorkThread.h"
 
-namespace fwu {
+namespace fwu::test {
 namespace {
-
-class NoSleep : public ISleeper {
-  public:
-    void Sleep(std::uint32_t) override {}
-};
 
 class QtWindow : public ::testing::Test {
   protected:
@@ -40,14 +35,6 @@ class QtWindow : public ::testing::Test {
     }
 
     void SetUp() override {
-        system_ = CreatePlatformSystem();
-        SetSystem(system_.get());
-        SetSleeper(&sleeper_);
-        m_hNormal.Reset();
-        m_hUpdate.Reset();
-        sim_ = std::make_unique<sim::SimBackend>(sim::Config{});
-        SetHidBackend(sim_.get());
-        SetRumble(sim_.get());
         // Close every box as it opens, noting its caption and text.
         closer_ = new QTimer();
         QObject::connect(closer_, &QTimer::timeout, [this] {
@@ -70,7 +57,7 @@ class QtWindow : public ::testing::Test {
             }
         });
         closer_->start(5);
-        window_ = std::make_unique<MainWindow>(sim_.get());
+        window_ = std::make_unique<MainWindow>(&sim_);
         window_->Initialise();
         window_->show();
     }
@@ -78,13 +65,6 @@ class QtWindow : public ::testing::Test {
     void TearDown() override {
         window_.reset();
         delete closer_;
-        SetHidBackend(nullptr);
-        SetRumble(nullptr);
-        SetSleeper(nullptr);
-        m_hNormal.Reset();
-        m_hUpdate.Reset();
-        sim_.reset();
-        SetSystem(nullptr);
     }
 
     template <class T>
@@ -102,9 +82,12 @@ class QtWindow : public ::testing::Test {
     }
 
     static QApplication* app_;
-    std::unique_ptr<ISystem> system_;
-    NoSleep sleeper_;
-    std::unique_ptr<sim::SimBackend> sim_;
+    // The platform's own system service: the records embedded in this
+    // executable.
+    std::unique_ptr<ISystem> system_ = CreatePlatformSystem();
+    FakeSleeper sleeper_;
+    sim::SimBackend sim_{sim::Config{}};
+    ScopedServices services_{{system_.get(), &sleeper_, &sim_, &sim_}};
     std::unique_ptr<MainWindow> window_;
     QTimer* closer_ = nullptr;
     std::vector<std::string> boxes_;
@@ -147,7 +130,7 @@ TEST_F(QtWindow, ClickRunsAWholeUpdate) {
     // Full when the result shows (the controller's return in normal mode may
     // reset it afterwards).
     EXPECT_EQ(progressAtBox_, Child<QProgressBar>("progress")->maximum());
-    EXPECT_EQ(sim_->Controller(0).Version(1), (sim::FlashVersion{0x0120, 0}));
+    EXPECT_EQ(sim_.Controller(0).Version(1), (sim::FlashVersion{0x0120, 0}));
 }
 
 TEST_F(QtWindow, ClosingDuringARunStopsTheWorker) {
@@ -160,4 +143,4 @@ TEST_F(QtWindow, ClosingDuringARunStopsTheWorker) {
 }
 
 }  // namespace
-}  // namespace fwu
+}  // namespace fwu::test

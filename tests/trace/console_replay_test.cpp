@@ -8,20 +8,15 @@
 #include <sstream>
 #include <string>
 
-#include "device/slots.h"
 #include "frontends/console/console_host.h"
 #include "platform/platform.h"
+#include "tests/support/services.h"
 #include "trace/replay.h"
 
-namespace fwu {
+namespace fwu::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-class NoSleep : public ISleeper {
-  public:
-    void Sleep(std::uint32_t) override {}
-};
 
 std::string Slurp(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -33,10 +28,11 @@ std::string Slurp(const fs::path& path) {
 }
 
 TEST(ConsoleReplay, EveryCheckedInTraceEndsAsRecorded) {
-    std::unique_ptr<ISystem> system = CreatePlatformSystem();
-    SetSystem(system.get());
-    NoSleep sleeper;
-    SetSleeper(&sleeper);
+    // The platform's own system service: the records embedded in this
+    // executable.
+    const std::unique_ptr<ISystem> system = CreatePlatformSystem();
+    FakeSleeper sleeper;
+    const ScopedServices platform({system.get(), &sleeper});
     int count = 0;
     for (const fs::directory_entry& entry : fs::directory_iterator(FWU_TRACE_DATA)) {
         if (entry.path().extension() != ".jsonl") continue;
@@ -53,10 +49,7 @@ TEST(ConsoleReplay, EveryCheckedInTraceEndsAsRecorded) {
         {
             trace::ReplaySession replay(std::move(*recorded),
                                         {true, [&](const std::string& m) { difference = m; }});
-            SetHidBackend(&replay);
-            SetRumble(&replay);
-            m_hNormal.Reset();
-            m_hUpdate.Reset();
+            const ScopedServices device({.hid = &replay, .rumble = &replay});
             ConsoleSettings settings;
             settings.update = true;
             settings.waitSeconds = 10;
@@ -65,17 +58,11 @@ TEST(ConsoleReplay, EveryCheckedInTraceEndsAsRecorded) {
             std::ostringstream out;
             EXPECT_EQ(RunConsole(settings, &replay, out), status) << out.str();
             EXPECT_EQ(out.str(), expected);
-            m_hNormal.Reset();
-            m_hUpdate.Reset();
-            SetHidBackend(nullptr);
-            SetRumble(nullptr);
         }
         EXPECT_EQ(difference, "");
     }
     EXPECT_GE(count, 5);
-    SetSleeper(nullptr);
-    SetSystem(nullptr);
 }
 
 }  // namespace
-}  // namespace fwu
+}  // namespace fwu::test

@@ -1,23 +1,20 @@
 // The FirmwareUpgrade executable recording runs of the simulated controller
 // and replaying them, and replaying the checked-in traces of data/.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/process.h"
+
+namespace fwu::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Outcome {
-    int status = -1;
-    std::string output;  // standard output and standard error
-};
 
 // A directory of its own: the single-instance lock lives in it, so runs of
 // other test programs on the machine do not collide with these.
@@ -30,20 +27,9 @@ const fs::path& Scratch() {
     return dir;
 }
 
-Outcome RunTool(const std::string& args) {
-    const std::string command =
-        "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "
-        "XDG_RUNTIME_DIR='" +
-        Scratch().string() + "' '" FWU_EXE "' " + args + " 2>&1";
-    Outcome outcome;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return outcome;
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) outcome.output.append(buffer, n);
-    const int raw = pclose(pipe);
-    outcome.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return outcome;
+ProcessOutcome RunTool(const std::string& args) {
+    return RunProcess("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR='" +
+                      Scratch().string() + "' '" FWU_EXE "' " + args + " 2>&1");
 }
 
 std::string Slurp(const fs::path& path) {
@@ -68,19 +54,19 @@ TEST(TraceProcess, ARecordedRunReplaysToTheSameEndInBothProtocols) {
     for (const char* protocol : {"2.0", "1.0"}) {
         SCOPED_TRACE(protocol);
         const fs::path trace = Scratch() / (std::string("run-") + protocol + ".jsonl");
-        const Outcome recorded = RunTool(
+        const ProcessOutcome recorded = RunTool(
             "--console --update --simulate-fast --simulate-protocol=" + std::string(protocol) +
             " --record '" + trace.string() + "'");
         ASSERT_EQ(recorded.status, 0) << recorded.output;
         ASSERT_TRUE(Has(recorded.output, "[Update OK]\nUpdate and Verify OK!\n"));
         // 2.0 at the recorded pace, 1.0 at once.
         const std::string fast = protocol == std::string("1.0") ? " --simulate-fast" : "";
-        const Outcome replayed =
+        const ProcessOutcome replayed =
             RunTool("--console --update" + fast + " --replay '" + trace.string() + "'");
         EXPECT_EQ(replayed.status, 0);
         EXPECT_EQ(replayed.output, recorded.output);
 
-        const Outcome summary = RunTool("--trace-summary '" + trace.string() + "'");
+        const ProcessOutcome summary = RunTool("--trace-summary '" + trace.string() + "'");
         EXPECT_EQ(summary.status, 0);
         EXPECT_TRUE(
             Has(summary.output, "Image 1 (update ID 0x0313, protocol " + std::string(protocol)))
@@ -121,7 +107,7 @@ TEST(TraceProcess, APageOutOfOrderStopsTheReplayAtThatOperation) {
     for (const std::string& line : lines) out << line << '\n';
     out.close();
 
-    const Outcome o =
+    const ProcessOutcome o =
         RunTool("--console --update --simulate-fast --replay '" + trace.string() + "'");
     EXPECT_EQ(o.status, 1) << o.output;
     EXPECT_FALSE(Has(o.output, "Update OK")) << o.output;
@@ -138,7 +124,7 @@ TEST(TraceProcess, ADamagedTraceIsRefusedBeforeTheRun) {
     const fs::path trace = Scratch() / "cut.jsonl";
     const std::string whole = Slurp(fs::path(FWU_TRACE_DATA) / "v2-write-fail.jsonl");
     std::ofstream(trace, std::ios::binary) << whole.substr(0, whole.size() / 2);
-    const Outcome o = RunTool("--console --update --replay '" + trace.string() + "'");
+    const ProcessOutcome o = RunTool("--console --update --replay '" + trace.string() + "'");
     EXPECT_EQ(o.status, 1);
     EXPECT_TRUE(Has(o.output, "is damaged: line ")) << o.output;
     EXPECT_TRUE(Has(o.output, ": the trace is cut off")) << o.output;
@@ -154,7 +140,7 @@ TEST(TraceProcess, TheCheckedInTracesReplayToTheirRecordedEnd) {
         SCOPED_TRACE(base.filename().string());
         const std::string expected = Slurp(base.replace_extension(".out"));
         const int status = std::stoi(Slurp(base.replace_extension(".status")));
-        const Outcome o =
+        const ProcessOutcome o =
             RunTool("--console --update --simulate-fast --replay '" + entry.path().string() + "'");
         EXPECT_EQ(o.status, status) << o.output;
         EXPECT_EQ(o.output, expected);
@@ -163,3 +149,4 @@ TEST(TraceProcess, TheCheckedInTracesReplayToTheirRecordedEnd) {
 }
 
 }  // namespace
+}  // namespace fwu::test

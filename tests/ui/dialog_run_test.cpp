@@ -171,10 +171,10 @@ TEST(DialogRun, ControllerThatNeverReturnsTimesOut) {
 
 // Parks the worker in its `n`-th pause of 3000 ms (the pause after an
 // end-of-image command) until released; every other pause returns at once.
-class ClosingPauseGate : public ISleeper {
+class ClosingPauseGate {
   public:
     explicit ClosingPauseGate(int n) : n_(n) {}
-    void Sleep(std::uint32_t ms) override {
+    void Pause(std::uint32_t ms) {
         if (ms != 3000) return;
         std::unique_lock lock(mutex_);
         if (++seen_ != n_) return;
@@ -207,7 +207,7 @@ TEST(DialogRun, NewRunWaitsForTheLastJobOfThePreviousOne) {
     // image-done message must not hand an image over a second time.
     ClosingPauseGate gate(2);  // outlives the worker, which the harness stops
     Harness h({Bootloader()});
-    SetSleeper(&gate);
+    h.sleeper.onSleep = [&gate](std::uint32_t ms) { gate.Pause(ms); };
     h.Init();
     h.dlg.OnBnClickedUpdateButton();
     ASSERT_TRUE(h.RunUntilBox(0));

@@ -84,7 +84,8 @@ TEST(DialogTracking, IgnoredNotifications) {
     EXPECT_EQ(log.find("Vid:0x"), log.rfind("Vid:0x"));
 }
 
-// The controllers are there, but this user may not open them.
+// The controllers are there, but this user may not open them (the simulated
+// controller is always allowed).
 class DeniedBackend : public IHidBackend {
   public:
     explicit DeniedBackend(IHidBackend& inner) : inner_(inner) {}
@@ -99,7 +100,7 @@ class DeniedBackend : public IHidBackend {
 TEST(DialogTracking, ControllerThatMayNotBeOpenedIsToldOnce) {
     Harness h({Controller(0x0130, 0, 0x0110, 0)});
     DeniedBackend denied(h.sim);
-    SetHidBackend(&denied);
+    const ScopedServices deny({.hid = &denied, .fresh = false});
     h.Init();
     ASSERT_EQ(h.host.boxes.size(), 1u);
     EXPECT_NE(h.host.boxes[0].text.find("70-firmwareupgrade.rules"), std::string::npos);
@@ -110,7 +111,6 @@ TEST(DialogTracking, ControllerThatMayNotBeOpenedIsToldOnce) {
     EXPECT_FALSE(h.dlg.OnDeviceChange(HotplugEvent::Arrival, h.sim.Controller(0).path()));
     EXPECT_EQ(h.host.boxes.size(), 1u);
     EXPECT_FALSE(h.host.buttonEnabled);
-    SetHidBackend(&h.sim);
 }
 
 TEST(DialogTracking, TimerLogsEachImageThatDoesNotQualify) {

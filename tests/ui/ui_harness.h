@@ -1,73 +1,37 @@
 // The dialog under test: a host that records every call, the simulated
 // controller as HID backend and hot-plug source, a fake system serving the
-// shipped records, a sleeper that never sleeps, and a dialog loop in virtual
-// time.
+// shipped records and the settings file beside the executable, a sleeper that
+// never sleeps, and a dialog loop in virtual time.
 #pragma once
 
 #include <atomic>
 #include <filesystem>
 #include <map>
-#include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "base/pause.h"
 #include "device/slots.h"
-#include "log/log.h"
-#include "platform/system.h"
 #include "sim/sim.h"
+#include "tests/support/package.h"
+#include "tests/support/services.h"
 #include "tests/ui/dialog_probe.h"
 #include "ui/FirmwareUpgradeDlg.h"
 #include "ui/dialog_loop.h"
 
 namespace fwu::test {
 
-// The records built from the demo manifest the tool ships with; `oneImage`
-// keeps only its first image.
-struct Records {
-    std::vector<std::uint8_t> config;
-    std::vector<std::uint8_t> package;
-};
-const Records& ShippedRecords();
-const Records& OneImageRecords();
-// The shipped records, decoded.
-const PackageConfig& ShippedConfig();
-const UpdatePackage& ShippedImages();
-
-class FakeSystem : public ISystem {
+// A directory of its own for each dialog: the executable's path points into
+// it, so that the log file is written there.
+class ScratchDir {
   public:
-    FakeSystem();
-    ~FakeSystem() override;
+    ScratchDir();
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
 
-    std::string ExecutablePath() override { return (dir / "FirmwareUpgrade.exe").string(); }
-    std::string ReadIniValue(const std::string&, const std::string&, const std::string& key,
-                             std::size_t) override {
-        auto it = settings.find(key);
-        return it == settings.end() ? "" : it->second;
-    }
-    std::string ComputerName() override { return computerName; }
-    std::optional<std::vector<std::uint8_t>> LoadRecord(int id) override {
-        if (id == kConfigRecordId) return records.config;
-        if (id == kPackageRecordId) return records.package;
-        return std::nullopt;
-    }
-    LocalTime Now() override { return {2024, 5, 6, 7, 8, 9}; }
-    InstanceResult AcquireSingleInstance(const std::string&,
-                                         std::unique_ptr<IInstanceGuard>&) override {
-        return InstanceResult::NoGuard;
-    }
-
-    std::filesystem::path dir;
-    std::map<std::string, std::string> settings;
-    std::string computerName = "WORKSHOP-7";
-    Records records = ShippedRecords();
-};
-
-class NoSleep : public ISleeper {
-  public:
-    void Sleep(std::uint32_t ms) override { total += ms; }
-    std::atomic<std::uint64_t> total{0};
+  private:
+    std::filesystem::path path_;
 };
 
 struct Box {
@@ -122,9 +86,11 @@ class RecordingHost : public IDialogHost {
 
 class Harness {
   public:
+    // `settings`: the keys and values of the settings file's "Settings"
+    // section; `records`: what the executable has embedded.
     explicit Harness(std::vector<sim::Config> controllers = {},
-                     std::map<std::string, std::string> settings = {},
-                     Records records = ShippedRecords());
+                     const std::map<std::string, std::string>& settings = {},
+                     const Records& records = ShippedRecords());
     ~Harness();
 
     void Init() { dlg.OnInitDialog(); }
@@ -132,9 +98,11 @@ class Harness {
     bool RunUntilBox(std::size_t before);
     std::string LogText() const;
 
+    ScratchDir dir;
     FakeSystem system;
-    NoSleep sleeper;
+    FakeSleeper sleeper;
     sim::SimBackend sim;
+    ScopedServices services{{&system, &sleeper, &sim, &sim}};
     DialogLoop loop{DialogLoop::Clock::Virtual};
     RecordingHost host;
     CFirmwareUpgradeDlg dlg{host};
