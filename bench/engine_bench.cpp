@@ -41,13 +41,7 @@ void Download(benchmark::State& state, sim::Generation generation, bool logOn) {
         bench->RunAll();
         state.PauseTiming();
         if (bench->context.upgradeResults.size() != 2) state.SkipWithError("run failed");
-        // Host-to-device reports of the two images: per page its data
-        // reports and commands (0xE2..0xE5 in 2.0, 0xE3..0xE5 in 1.0, which
-        // also announces the final page with its data), and per image three
-        // device queries and the end-of-image command.
-        reports += generation == sim::Generation::V2_0
-                       ? 97 * (16 + 4) + 7 * (64 + 4) + 2 * 4
-                       : 97 * (16 + 3) + (1 + 16) + 7 * (64 + 3) + (1 + 64) + 2 * 4;
+        reports += ReportsOfRun(pkg, generation);
         bench.reset();
         state.ResumeTiming();
     }

@@ -41,10 +41,7 @@ void RecordedDownload(benchmark::State& state, sim::Generation generation) {
         bench->RunAll();
         state.PauseTiming();
         if (bench->context.upgradeResults.size() != 2) state.SkipWithError("run failed");
-        // As counted by engine_bench.cpp.
-        reports += generation == sim::Generation::V2_0
-                       ? 97 * (16 + 4) + 7 * (64 + 4) + 2 * 4
-                       : 97 * (16 + 3) + (1 + 16) + 7 * (64 + 3) + (1 + 64) + 2 * 4;
+        reports += ReportsOfRun(pkg, generation);
         bench.reset();
         writer.reset();
         state.ResumeTiming();

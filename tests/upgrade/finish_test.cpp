@@ -1,7 +1,9 @@
 // One image against a scripted controller: where the progress steps and
 // pauses of a page fall, the end-of-image command, the "ALLUpdateOK." reply
 // of a 2.0 controller and when it counts, and the report ID in byte 0 of the
-// one buffer the engine sends from and reads into.
+// one buffer the engine sends from and reads into. A script, because the
+// simulated controller can neither put any head before "ALLUpdateOK." nor
+// fill a reply and still fail its read.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -90,16 +92,6 @@ class ScriptedController : public IHidDevice {
     std::vector<std::uint8_t> last_;
 };
 
-class RecordingSleeper : public ISleeper {
-  public:
-    explicit RecordingSleeper(Events& events) : events_(events) { SetSleeper(this); }
-    ~RecordingSleeper() override { SetSleeper(nullptr); }
-    void Sleep(std::uint32_t ms) override { events_.push_back({'S', {}, ms}); }
-
-  private:
-    Events& events_;
-};
-
 class EventSink : public IUpgradeSink {
   public:
     explicit EventSink(Events& events) : events_(events) {}
@@ -141,7 +133,9 @@ struct Outcome {
 Outcome RunImage(Script script, int image, bool download, std::vector<int> alreadyDone = {}) {
     const Package& pkg = TwoSmallImages();
     Outcome run;
-    RecordingSleeper sleeper(run.events);
+    FakeSleeper sleeper;
+    sleeper.onSleep = [&run](std::uint32_t ms) { run.events.push_back({'S', {}, ms}); };
+    const ScopedServices services({nullptr, &sleeper});
     EventSink sink(run.events);
     UpgradeContext ctx;
     ctx.config = &pkg.config;
