@@ -5,27 +5,20 @@
 
 #include "device/DeviceManager.h"
 #include "device/slots.h"
-#include "sim/sim.h"
-#include "tests/support/services.h"
+#include "sim_world.h"
 
 namespace fwu::test {
 namespace {
 
-// Simulated controllers to open handles on, one per slot recorded.
-struct World {
-    FakeSleeper sleeper;
-    sim::SimBackend backend;
-    ScopedServices services{{nullptr, &sleeper, &backend}};
-};
-
-DeviceSlot Slot(World& w, std::uint16_t vid, std::uint16_t pid, std::uint16_t updateId = 0) {
+// A handle on a new simulated controller.
+DeviceSlot Slot(SimWorld& w, std::uint16_t vid, std::uint16_t pid, std::uint16_t updateId = 0) {
     const std::string path = w.backend.AddController(sim::Config{}).path();
     return {OpenDevice(path), vid, pid, static_cast<std::uint8_t>(updateId ? 1 : 0),
             updateId,         path};
 }
 
 TEST(Slots, TakesLowestFreeSlotAndRefusesAFourth) {
-    World w;
+    SimWorld w;
     SlotTable t;
     EXPECT_FALSE(t.AnyTaken());
     EXPECT_EQ(t.Take(Slot(w, 1, 1)), 0);
@@ -44,7 +37,7 @@ TEST(Slots, TakesLowestFreeSlotAndRefusesAFourth) {
 }
 
 TEST(Slots, IdentityIncludesFreeSlots) {
-    World w;
+    SimWorld w;
     SlotTable t;
     EXPECT_TRUE(t.HasIdentity(0, 0));  // free slots are all zero
     EXPECT_TRUE(t.HasIdentity(0, 0, 0));
@@ -58,7 +51,7 @@ TEST(Slots, IdentityIncludesFreeSlots) {
 }
 
 TEST(Slots, FindByPathIsExactAndSkipsFreeSlots) {
-    World w;
+    SimWorld w;
     SlotTable t;
     EXPECT_EQ(t.FindByPath(""), std::nullopt);
     const DeviceSlot slot = Slot(w, 0x3A5C, 1);
@@ -71,7 +64,7 @@ TEST(Slots, FindByPathIsExactAndSkipsFreeSlots) {
 }
 
 TEST(Slots, ReleaseMarksGoneAndClosesWhenTheLastHolderLetsGo) {
-    World w;
+    SimWorld w;
     SlotTable t;
     ASSERT_TRUE(t.Take(Slot(w, 1, 1)));
     DeviceHandle job = t.Get(0).hidDevice;
