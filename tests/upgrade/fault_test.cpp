@@ -203,15 +203,8 @@ TEST(StatusCodes, RunsThatWouldLeaveTheDialogWaitingEndWithAStatus) {
 // and a lost checksum reply must not pass for a match.
 const Package& SmallPackage() {
     static const Package package = [] {
-        pkg::Manifest m;
-        m.productName = "Test";
-        m.normalIds[0] = {0x3A5C, 0x1F40};
-        m.upgradeId = {0x3A5C, 0x2033};
-        m.images.push_back({"", 0x313, 0x0140, 1, 1, 128, 0, 128, 3, std::nullopt});
-        m.images.push_back({"", 0x20D, 0x0120, 0, 0, 64, 0x800, 0, 2, std::nullopt});
-        std::vector<std::vector<std::uint8_t>> fw;
-        std::string error;
-        for (std::size_t k = 0; k < 2; ++k) fw.push_back(*pkg::DemoFirmware(m, k, error));
+        const pkg::Manifest m = DemoManifestLaidOut({{128, 0, 128, 3}, {64, 0x800, 0, 2}});
+        std::vector<std::vector<std::uint8_t>> fw = MakeDemoPackage(m).firmware;
         std::fill_n(fw[0].begin(), 128, 0);
         return MakePackage(m, std::move(fw));
     }();

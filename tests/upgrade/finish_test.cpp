@@ -108,18 +108,8 @@ class EventSink : public IUpgradeSink {
 
 // Two images of three 128-byte pages; the first page is written last.
 const Package& TwoSmallImages() {
-    static const Package package = [] {
-        pkg::Manifest m;
-        m.productName = "Test";
-        m.normalIds[0] = {0x3A5C, 0x1F40};
-        m.upgradeId = {0x3A5C, 0x2033};
-        m.images.push_back({"", 0x313, 0x0140, 1, 1, 128, 0x1000, 0, 3, std::nullopt});
-        m.images.push_back({"", 0x20D, 0x0120, 0, 0, 128, 0x2000, 0, 3, std::nullopt});
-        std::vector<std::vector<std::uint8_t>> fw;
-        std::string error;
-        for (std::size_t k = 0; k < 2; ++k) fw.push_back(*pkg::DemoFirmware(m, k, error));
-        return MakePackage(m, std::move(fw));
-    }();
+    static const Package package =
+        MakeDemoPackage(DemoManifestLaidOut({{128, 0x1000, 0, 3}, {128, 0x2000, 0, 3}}));
     return package;
 }
 
