@@ -22,7 +22,7 @@ class CountingSink : public IUpgradeSink {
 void RecordedDownload(benchmark::State& state, sim::Generation generation) {
     const Package& pkg = DefaultPackage();
     std::unique_ptr<ISystem> system = CreatePlatformSystem();
-    SetSystem(system.get());
+    const ScopedServices services({system.get()});
     const std::filesystem::path path =
         std::filesystem::temp_directory_path() / "fwu-trace-bench.jsonl";
 
@@ -36,7 +36,7 @@ void RecordedDownload(benchmark::State& state, sim::Generation generation) {
         bench->context.hwnd = &sink;
         auto writer = std::make_unique<trace::TraceWriter>(path.string());
         trace::RecordingBackend recording(bench->backend, *writer);
-        SetHidBackend(&recording);
+        const ScopedServices recorded({nullptr, nullptr, &recording, nullptr, false});
         state.ResumeTiming();
         bench->RunAll();
         state.PauseTiming();
@@ -50,7 +50,6 @@ void RecordedDownload(benchmark::State& state, sim::Generation generation) {
         static_cast<double>(reports), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     std::error_code ec;
     std::filesystem::remove(path, ec);
-    SetSystem(nullptr);
 }
 
 void BM_Download2_0_Recorded(benchmark::State& s) {
