@@ -145,6 +145,37 @@ Chaos RandomChaos(std::mt19937& rng) {
     return c;
 }
 
+// One image job of the shipped package on a RandomController, handed to the
+// worker as the dialog does.
+struct Job {
+    Tally tally;
+    RecordingSink sink;
+    UpgradeContext context;
+};
+
+void RunJob(Job& job, std::mt19937& rng, const Chaos& chaos, std::size_t k, bool force,
+            std::vector<std::uint8_t> doneFlags) {
+    const Package& pkg = DefaultPackage();
+    const PackageImage image(pkg.images[k]);
+    job.context.config = &pkg.config;
+    job.context.hwnd = &job.sink;
+    job.context.imageData = &pkg.images;
+    job.context.currentImage = static_cast<std::int32_t>(k);
+    job.context.forceUpdate = force;
+    job.context.progressTotal = 1000;
+    job.context.doneFlags = std::move(doneFlags);
+    auto io = std::make_unique<RandomController>(rng, chaos, image, job.tally);
+    RandomController* controller = io.get();
+    auto device = std::make_shared<HidHandle>(std::move(io), "random");
+    controller->Attach(device.get());
+    SlotTable slots;
+    slots.Take(DeviceSlot{device, UPGRADE_VID, kUpgradePid1, 1,
+                          static_cast<std::uint16_t>(image.header().updateId), "random"});
+    CWorkThread worker(job.context, slots);
+    worker.OnStartUpgrade(image.header().updateId,
+                          reinterpret_cast<std::intptr_t>(pkg.images[k].data()));
+}
+
 TEST(RandomController, JobsEndAndNeverClaimAnUnverifiedSuccess) {
     const Package& pkg = DefaultPackage();
     std::mt19937 rng(0xC0FFEE);
@@ -157,51 +188,32 @@ TEST(RandomController, JobsEndAndNeverClaimAnUnverifiedSuccess) {
         const Chaos chaos = RandomChaos(rng);
         // The long first image now and then; mostly the short second one.
         const std::size_t k = rng() % 4 == 0 ? 0 : 1;
-        const PackageImage image(pkg.images[k]);
-        Tally tally;
-
-        UpgradeContext context;
-        RecordingSink sink;
-        context.config = &pkg.config;
-        context.hwnd = &sink;
-        context.imageData = &pkg.images;
-        context.currentImage = static_cast<std::int32_t>(k);
-        context.forceUpdate = rng() % 2 == 0;
-        context.progressTotal = 1000;
-        context.doneFlags.assign(pkg.config.imageCount, 0);
+        const bool force = rng() % 2 == 0;
+        std::vector<std::uint8_t> doneFlags(pkg.config.imageCount, 0);
         bool othersDone = true;
-        for (std::size_t j = 0; j < context.doneFlags.size(); ++j) {
+        for (std::size_t j = 0; j < doneFlags.size(); ++j) {
             if (j == k) continue;
-            context.doneFlags[j] = static_cast<std::uint8_t>(rng() % 2);
-            othersDone = othersDone && context.doneFlags[j] != 0;
+            doneFlags[j] = static_cast<std::uint8_t>(rng() % 2);
+            othersDone = othersDone && doneFlags[j] != 0;
         }
+        Job job;
+        RunJob(job, rng, chaos, k, force, std::move(doneFlags));
 
-        auto io = std::make_unique<RandomController>(rng, chaos, image, tally);
-        RandomController* controller = io.get();
-        auto device = std::make_shared<HidHandle>(std::move(io), "random");
-        controller->Attach(device.get());
-        SlotTable slots;
-        slots.Take(DeviceSlot{device, UPGRADE_VID, kUpgradePid1, 1,
-                              static_cast<std::uint16_t>(image.header().updateId), "random"});
-        CWorkThread worker(context, slots);
-        worker.OnStartUpgrade(image.header().updateId,
-                              reinterpret_cast<std::intptr_t>(pkg.images[k].data()));
-
-        EXPECT_FALSE(tally.runaway);
-        const int ok = sink.Successes();
-        const int failed = static_cast<int>(sink.Of(WM_UPGRADE_RESULT).size()) - ok;
-        const auto done = sink.Of(WM_UPGRADE_IMAGE_DONE).size();
+        EXPECT_FALSE(job.tally.runaway);
+        const int ok = job.sink.Successes();
+        const int failed = static_cast<int>(job.sink.Of(WM_UPGRADE_RESULT).size()) - ok;
+        const auto done = job.sink.Of(WM_UPGRADE_IMAGE_DONE).size();
         // The dialog always hears how the job ended, and only once.
         EXPECT_LE(ok + failed, 1);
         EXPECT_TRUE(failed == 1 || done == 1 || ok == 1);
         EXPECT_FALSE(failed == 1 && done == 1);
         if (ok == 1) {
-            EXPECT_FALSE(tally.checksumMismatch);
-            EXPECT_EQ(tally.confirmedPages.size(), image.pageCount());
+            EXPECT_FALSE(job.tally.checksumMismatch);
+            EXPECT_EQ(job.tally.confirmedPages.size(), PackageImage(pkg.images[k]).pageCount());
             EXPECT_TRUE(othersDone);
         }
         if (failed == 1) {
-            const auto code = static_cast<std::int32_t>(sink.FirstFailure());
+            const auto code = static_cast<std::int32_t>(job.sink.FirstFailure());
             EXPECT_NE(StatusText(code), nullptr) << code;
         }
         successes += ok;
@@ -225,29 +237,13 @@ TEST(RandomController, RandomChecksumsAlwaysFail) {
         Chaos chaos;
         chaos.generation2 = iter % 2 == 0;
         const std::size_t k = static_cast<std::size_t>(iter) % 2;
-        const PackageImage image(pkg.images[k]);
-        Tally tally;
-        UpgradeContext context;
-        RecordingSink sink;
-        context.config = &pkg.config;
-        context.hwnd = &sink;
-        context.imageData = &pkg.images;
-        context.currentImage = static_cast<std::int32_t>(k);
-        context.forceUpdate = true;
-        context.progressTotal = 1000;
-        context.doneFlags.assign(pkg.config.imageCount, 1);
-        context.doneFlags[k] = 0;
-        auto device = std::make_shared<HidHandle>(
-            std::make_unique<RandomController>(rng, chaos, image, tally), "random");
-        SlotTable slots;
-        slots.Take(DeviceSlot{device, UPGRADE_VID, kUpgradePid1, 1,
-                              static_cast<std::uint16_t>(image.header().updateId), "random"});
-        CWorkThread worker(context, slots);
-        worker.OnStartUpgrade(image.header().updateId,
-                              reinterpret_cast<std::intptr_t>(pkg.images[k].data()));
-        EXPECT_EQ(sink.Successes(), 0);
-        EXPECT_EQ(sink.FirstFailure(), kStatusChecksum);
-        EXPECT_TRUE(context.upgradeResults.empty());
+        std::vector<std::uint8_t> doneFlags(pkg.config.imageCount, 1);
+        doneFlags[k] = 0;
+        Job job;
+        RunJob(job, rng, chaos, k, true, std::move(doneFlags));
+        EXPECT_EQ(job.sink.Successes(), 0);
+        EXPECT_EQ(job.sink.FirstFailure(), kStatusChecksum);
+        EXPECT_TRUE(job.context.upgradeResults.empty());
     }
 }
 
