@@ -1,9 +1,10 @@
-// One image against a scripted controller: where the progress steps and
-// pauses of a page fall, the end-of-image command, the "ALLUpdateOK." reply
-// of a 2.0 controller and when it counts, and the report ID in byte 0 of the
-// one buffer the engine sends from and reads into. The end of an image runs
-// against a script, as the simulated controller can neither put any head
-// before "ALLUpdateOK." nor fill a reply and still fail its read.
+// One image through a download routine: where the progress steps and pauses
+// of a page fall, the end-of-image command, the "ALLUpdateOK." reply of a 2.0
+// controller and when it counts, and the report ID in byte 0 of the one
+// buffer the engine sends from and reads into. Pages run on the simulated
+// controller; the end of an image against a script, as the simulated one can
+// neither put any head before "ALLUpdateOK." nor fill a reply and still fail
+// its read.
 #include <gtest/gtest.h>
 
 #include <cstring>
