@@ -25,43 +25,41 @@ class NullSink : public IUpgradeSink {
 void Download(benchmark::State& state, sim::Generation generation, bool logOn) {
     const Package& pkg = DefaultPackage();
     std::unique_ptr<ISystem> system = CreatePlatformSystem();
-    SetSystem(system.get());
-    isLogPrint = logOn;
-    if (logOn) StartLogFile();
+    std::string logPath;
+    {
+        // The log goes where the platform puts it, and is off again once the
+        // services go.
+        const ScopedServices services({system.get()});
+        isLogPrint = logOn;
+        if (logOn) {
+            StartLogFile();
+            logPath = logFilePath();
+        }
 
-    std::uint64_t reports = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        sim::Config cfg = SimFor(pkg, generation);
-        cfg.traceCapacity = 16;
-        auto bench = std::make_unique<Bench>(pkg, cfg);
-        NullSink sink;
-        bench->context.hwnd = &sink;
-        state.ResumeTiming();
-        bench->RunAll();
-        state.PauseTiming();
-        if (bench->context.upgradeResults.size() != 2) state.SkipWithError("run failed");
-        // Host-to-device reports of the two images: per page its data
-        // reports and commands (0xE2..0xE5 in 2.0, 0xE3..0xE5 in 1.0, which
-        // also announces the final page with its data), and per image three
-        // device queries and the end-of-image command.
-        reports += generation == sim::Generation::V2_0
-                       ? 97 * (16 + 4) + 7 * (64 + 4) + 2 * 4
-                       : 97 * (16 + 3) + (1 + 16) + 7 * (64 + 3) + (1 + 64) + 2 * 4;
-        bench.reset();
-        state.ResumeTiming();
+        std::uint64_t reports = 0;
+        for (auto _ : state) {
+            state.PauseTiming();
+            sim::Config cfg = SimFor(pkg, generation);
+            cfg.traceCapacity = 16;
+            auto bench = std::make_unique<Bench>(pkg, cfg);
+            NullSink sink;
+            bench->context.hwnd = &sink;
+            state.ResumeTiming();
+            bench->RunAll();
+            state.PauseTiming();
+            if (bench->context.upgradeResults.size() != 2) state.SkipWithError("run failed");
+            reports += ReportsOfRun(pkg, generation);
+            bench.reset();
+            state.ResumeTiming();
+        }
+        state.counters["per_report"] =
+            benchmark::Counter(static_cast<double>(reports),
+                               benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     }
-    state.counters["per_report"] = benchmark::Counter(
-        static_cast<double>(reports), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-
-    if (logOn) {
-        const std::string path = logFilePath();
-        ResetLogForTests();
+    if (!logPath.empty()) {
         std::error_code ec;
-        std::filesystem::remove(path, ec);
+        std::filesystem::remove(logPath, ec);
     }
-    isLogPrint = false;
-    SetSystem(nullptr);
 }
 
 void BM_Download2_0_LogOff(benchmark::State& s) {

@@ -22,7 +22,7 @@ class CountingSink : public IUpgradeSink {
 void RecordedDownload(benchmark::State& state, sim::Generation generation) {
     const Package& pkg = DefaultPackage();
     std::unique_ptr<ISystem> system = CreatePlatformSystem();
-    SetSystem(system.get());
+    const ScopedServices services({system.get()});
     const std::filesystem::path path =
         std::filesystem::temp_directory_path() / "fwu-trace-bench.jsonl";
 
@@ -36,15 +36,12 @@ void RecordedDownload(benchmark::State& state, sim::Generation generation) {
         bench->context.hwnd = &sink;
         auto writer = std::make_unique<trace::TraceWriter>(path.string());
         trace::RecordingBackend recording(bench->backend, *writer);
-        SetHidBackend(&recording);
+        const ScopedServices recorded({nullptr, nullptr, &recording, nullptr, false});
         state.ResumeTiming();
         bench->RunAll();
         state.PauseTiming();
         if (bench->context.upgradeResults.size() != 2) state.SkipWithError("run failed");
-        // As counted by engine_bench.cpp.
-        reports += generation == sim::Generation::V2_0
-                       ? 97 * (16 + 4) + 7 * (64 + 4) + 2 * 4
-                       : 97 * (16 + 3) + (1 + 16) + 7 * (64 + 3) + (1 + 64) + 2 * 4;
+        reports += ReportsOfRun(pkg, generation);
         bench.reset();
         writer.reset();
         state.ResumeTiming();
@@ -53,7 +50,6 @@ void RecordedDownload(benchmark::State& state, sim::Generation generation) {
         static_cast<double>(reports), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     std::error_code ec;
     std::filesystem::remove(path, ec);
-    SetSystem(nullptr);
 }
 
 void BM_Download2_0_Recorded(benchmark::State& s) {

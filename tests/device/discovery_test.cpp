@@ -2,6 +2,7 @@
 
 #include "device/DeviceManager.h"
 #include "fakes.h"
+#include "sim_world.h"
 
 namespace fwu::test {
 namespace {
@@ -16,6 +17,9 @@ PackageConfig Config(std::initializer_list<std::uint32_t> ids) {
     for (std::uint32_t id : ids) c.updateId[k++] = id;
     return c;
 }
+
+// Scripted where a test needs controllers that cannot be opened, have no
+// attributes, or report records the simulated controller does not hold.
 
 // An upgrade-mode controller that answers 0xE1 with `updateId`.
 std::shared_ptr<FakeHid> AddUpgrade(FakeWorld& w, const std::string& path, std::uint16_t updateId,
@@ -47,13 +51,15 @@ TEST(Discovery, UpgradeModeTakesTheFirstListedControllerInOrder) {
 }
 
 TEST(Discovery, SilentUpgradeControllerMatchesOnlyIdentifierZero) {
-    FakeWorld w;
-    w.backend.Add("silent", UPGRADE_VID, kUpgradePid1);
+    sim::Config cfg;
+    cfg.startInBootloader = true;
+    cfg.faults = {{sim::FaultKind::NoAnswer, 1}};
+    SimWorld w(cfg);
     std::string path = "untouched";
     EXPECT_FALSE(FindHidDevice(UPGRADE_VID, kUpgradePid1, Config({0x20}), path, 1));
     EXPECT_EQ(path, "untouched");
     EXPECT_TRUE(FindHidDevice(UPGRADE_VID, kUpgradePid1, Config({0x20, 0}), path, 1));
-    EXPECT_EQ(path, "silent");
+    EXPECT_EQ(path, w.backend.Controller(0).path());
 }
 
 TEST(Discovery, NormalModeMatchesAnyRecordOrABlankOne) {
@@ -79,10 +85,12 @@ TEST(Discovery, NormalModeMatchesAnyRecordOrABlankOne) {
 }
 
 TEST(Discovery, UnreadableNormalControllerCountsAsBlank) {
-    FakeWorld w;
-    w.backend.Add("no-strings", kNormalVid, kNormalPid);
+    sim::Config cfg;
+    cfg.faults = {{sim::FaultKind::NoStrings, 0}};
+    SimWorld w(cfg);
     std::string path;
-    EXPECT_TRUE(FindHidDevice(kNormalVid, kNormalPid, Config({0x77}), path, 0));
+    EXPECT_TRUE(FindHidDevice(cfg.normalId.vid, cfg.normalId.pid, Config({0x77}), path, 0));
+    EXPECT_EQ(path, w.backend.Controller(0).path());
 }
 
 TEST(Discovery, NoConfiguredImageNeverAccepts) {

@@ -1,6 +1,9 @@
-// Scripted HID devices, backend, rumble and sleeper for the device tests.
-// Every call that reaches a fake is appended to one event list, so tests can
-// check the order of requests and pauses.
+// Scripted HID devices, backend and rumble for the device tests: they give
+// each call exactly the outcome a test names (a failing third string read, a
+// short or foreign reply, an unopenable path, a refused vibration step),
+// which the simulated controller does not. Every call that reaches a fake is
+// appended to one event list, so tests can check the order of requests and
+// pauses.
 #pragma once
 
 #include <algorithm>
@@ -13,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "base/pause.h"
 #include "device/DeviceManager.h"
 #include "platform/hid.h"
+#include "tests/support/services.h"
 
 namespace fwu::test {
 
@@ -176,32 +179,16 @@ class FakeRumble : public IRumble {
     Events* events = nullptr;
 };
 
-// Returns at once and remembers what was asked.
-class FakeSleeper : public ISleeper {
-  public:
-    void Sleep(std::uint32_t ms) override {
-        total += ms;
-        if (events) events->push_back("pause " + std::to_string(ms));
-    }
-    std::uint64_t total = 0;
-    Events* events = nullptr;
-};
-
-// Installs the fakes for the lifetime of a test and restores the defaults.
+// Installs the fakes for the lifetime of a test, pauses noted in the event
+// list, and restores the defaults.
 class FakeWorld {
   public:
     FakeWorld() {
         backend.events = &events;
         rumble.events = &events;
-        sleeper.events = &events;
-        SetHidBackend(&backend);
-        SetRumble(&rumble);
-        SetSleeper(&sleeper);
-    }
-    ~FakeWorld() {
-        SetHidBackend(nullptr);
-        SetRumble(nullptr);
-        SetSleeper(nullptr);
+        sleeper.onSleep = [this](std::uint32_t ms) {
+            events.push_back("pause " + std::to_string(ms));
+        };
     }
     FakeWorld(const FakeWorld&) = delete;
     FakeWorld& operator=(const FakeWorld&) = delete;
@@ -217,6 +204,9 @@ class FakeWorld {
     FakeBackend backend;
     FakeRumble rumble;
     FakeSleeper sleeper;
+
+  private:
+    ScopedServices services_{{nullptr, &sleeper, &backend, &rumble}};
 };
 
 // A 0xE1 reply with the given big-endian words at bytes 5, 7, 9 and 13.

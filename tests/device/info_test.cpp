@@ -2,6 +2,7 @@
 
 #include "device/DeviceManager.h"
 #include "fakes.h"
+#include "sim_world.h"
 
 namespace fwu::test {
 namespace {
@@ -15,25 +16,36 @@ bool Same(const DeviceInfo& a, const DeviceInfo& b) {
            a.protocolVersion == b.protocolVersion;
 }
 
+// A 2.0 bootloader whose IC reports identifier 0xFFFF and, its flash
+// erased, versions 0xFFFF.
+sim::Config ErasedBootloader() {
+    sim::Config cfg;
+    cfg.startInBootloader = true;
+    cfg.reportId = 7;
+    cfg.ics.resize(1);
+    cfg.ics[0].updateId = 0xFFFF;
+    cfg.ics[0].programmed = false;
+    return cfg;
+}
+
 TEST(UpgradeModeInfo, RequestFrameAndReplyWords) {
-    FakeWorld w;
-    std::shared_ptr<FakeHid> hid;
-    DeviceHandle dev = w.Open(hid);
-    hid->outputReportId = 7;
-    hid->replies.push_back(InfoReply(0xFFFF, 0xFFFF, 0xFFFF, 0x0235));
+    SimWorld w(ErasedBootloader());
+    sim::SimController ctl = w.backend.Controller(0);
+    DeviceHandle dev = OpenDevice(ctl.path());
 
     std::array<DeviceInfo, 3> records{};
     records[1] = Sentinel();
     ASSERT_TRUE(GetDeviceInfo(*dev, records.data(), kModeUpgrade, 3));
 
-    Report expected{};
+    std::vector<std::uint8_t> expected(kReportSize, 0);
     expected[0] = 7;
     expected[1] = 0xA5;
     expected[2] = 0xE1;
     expected[3] = 0x5A;
     expected[4] = 0x1E;
-    ASSERT_EQ(hid->writes.size(), 1u);
-    EXPECT_EQ(hid->writes[0], expected);
+    const std::vector<sim::TraceEntry> trace = ctl.Trace();
+    ASSERT_EQ(trace.size(), 2u);
+    EXPECT_EQ(trace[0].bytes, expected);
 
     EXPECT_EQ(records[0].updateId, 0xFFFF);  // only versions read 0xFFFF as 0
     EXPECT_EQ(records[0].fwVersion, 0);
@@ -63,17 +75,19 @@ TEST(UpgradeModeInfo, BigEndianWordsAndProtocolMarkers) {
 }
 
 TEST(UpgradeModeInfo, FailedExchangeLeavesTheRecord) {
-    FakeWorld w;
-    std::shared_ptr<FakeHid> hid;
-    DeviceHandle dev = w.Open(hid);
-    DeviceInfo info = Sentinel();
-    EXPECT_FALSE(GetDeviceInfo(*dev, &info, kModeUpgrade, 1));  // silent device
-    EXPECT_TRUE(Same(info, Sentinel()));
-    hid->writeOk = false;
-    EXPECT_FALSE(GetDeviceInfo(*dev, &info, kModeUpgrade, 1));
-    EXPECT_TRUE(Same(info, Sentinel()));
+    for (const sim::FaultKind fault : {sim::FaultKind::NoAnswer, sim::FaultKind::WriteFail}) {
+        sim::Config cfg = ErasedBootloader();
+        cfg.faults = {{fault, 1}};
+        SimWorld w(cfg);
+        DeviceHandle dev = OpenDevice(w.backend.Controller(0).path());
+        DeviceInfo info = Sentinel();
+        EXPECT_FALSE(GetDeviceInfo(*dev, &info, kModeUpgrade, 1));
+        EXPECT_TRUE(Same(info, Sentinel()));
+    }
 }
 
+// Scripted: protocol markers and identity strings the simulated controller
+// does not produce.
 TEST(NormalModeInfo, ReadsString255First) {
     FakeWorld w;
     std::shared_ptr<FakeHid> hid;

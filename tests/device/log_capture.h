@@ -4,34 +4,15 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "log/log.h"
-#include "platform/system.h"
+#include "tests/support/services.h"
 
 namespace fwu::test {
-
-class TempDirSystem : public ISystem {
-  public:
-    explicit TempDirSystem(std::string exe) : exe_(std::move(exe)) {}
-    std::string ExecutablePath() override { return exe_; }
-    std::string ReadIniValue(const std::string&, const std::string&, const std::string&,
-                             std::size_t) override {
-        return "";
-    }
-    std::string ComputerName() override { return "BENCH"; }
-    std::optional<std::vector<std::uint8_t>> LoadRecord(int) override { return std::nullopt; }
-    LocalTime Now() override { return {2024, 5, 6, 7, 8, 9}; }
-    InstanceResult AcquireSingleInstance(const std::string&,
-                                         std::unique_ptr<IInstanceGuard>&) override {
-        return InstanceResult::NoGuard;
-    }
-
-  private:
-    std::string exe_;
-};
 
 struct LogEntry {
     std::string file;
@@ -43,16 +24,15 @@ class LogCapture {
   public:
     LogCapture()
         : dir_(std::filesystem::temp_directory_path() /
-               ("fwu-device-log-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)))),
-          system_((dir_ / "FirmwareUpgrade.exe").string()) {
+               ("fwu-device-log-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)))) {
         std::filesystem::create_directories(dir_);
-        SetSystem(&system_);
+        system_.exePath = (dir_ / "FirmwareUpgrade.exe").string();
+        services_ = std::make_unique<ScopedServices>(Services{&system_});
         isLogPrint = true;
         StartLogFile();
     }
     ~LogCapture() {
-        ResetLogForTests();
-        SetSystem(nullptr);
+        services_.reset();  // closes the log before its directory goes
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
@@ -95,7 +75,8 @@ class LogCapture {
 
   private:
     std::filesystem::path dir_;
-    TempDirSystem system_;
+    FakeSystem system_;
+    std::unique_ptr<ScopedServices> services_;
 };
 
 }  // namespace fwu::test

@@ -5,6 +5,7 @@
 #include "device/DeviceManager.h"
 #include "fakes.h"
 #include "log_capture.h"
+#include "sim_world.h"
 
 namespace fwu::test {
 namespace {
@@ -23,34 +24,47 @@ Report SampleCommand() {
     return r;
 }
 
-TEST(Transport, ExchangeWritesPausesThenReadsIntoTheSameBuffer) {
-    FakeWorld w;
-    std::shared_ptr<FakeHid> hid;
-    DeviceHandle dev = w.Open(hid);
-    Report reply{};
-    reply[0] = 0x42;
-    reply[3] = 0x99;
-    hid->replies.push_back(reply);
+sim::Config InBootloader() {
+    sim::Config cfg;
+    cfg.startInBootloader = true;
+    return cfg;
+}
+
+TEST(Transport, ExchangeDropsUnreadRepliesThenWritesPausesAndReadsIntoTheSameBuffer) {
+    SimWorld w(InBootloader());
+    sim::SimController ctl = w.backend.Controller(0);
+    std::vector<std::size_t> pausesAt;  // transfers the controller had seen then
+    w.sleeper.onSleep = [&](std::uint32_t) { pausesAt.push_back(ctl.Trace().size()); };
+    DeviceHandle dev = OpenDevice(ctl.path());
+    ASSERT_TRUE(dev);
+    Report unread{};
+    BuildCommand(unread, 0xE4);
+    ASSERT_TRUE(dev->io().Write(unread.data(), unread.size()));
 
     Report r = SampleCommand();
     ASSERT_TRUE(CommandExchange(*dev, r));
-    ASSERT_EQ(hid->writes.size(), 1u);
-    EXPECT_EQ(hid->writes[0], SampleCommand());  // all 65 bytes as built
-    EXPECT_EQ(r, reply);
-    // Reports still queued are dropped before the command goes out.
-    EXPECT_EQ(w.events, (Events{"drop path0", "write path0", "pause 1", "read path0"}));
+    const Report sent = SampleCommand();
+    const std::vector<sim::TraceEntry> trace = ctl.Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    EXPECT_EQ(trace[1].bytes, std::vector<std::uint8_t>(sent.begin(), sent.end()));  // as built
+    EXPECT_EQ(pausesAt, std::vector<std::size_t>{2});  // between the write and the read
+    // The reply to this command, not the one left unread, in the same buffer.
+    EXPECT_EQ(trace[2].bytes, std::vector<std::uint8_t>(r.begin(), r.end()));
+    EXPECT_EQ(r[2], 0xE1);
 }
 
 TEST(Transport, FailedWriteEndsTheExchangeWithoutReading) {
-    FakeWorld w;
-    std::shared_ptr<FakeHid> hid;
-    DeviceHandle dev = w.Open(hid);
-    hid->writeOk = false;
+    sim::Config cfg = InBootloader();
+    cfg.faults = {{sim::FaultKind::WriteFail, 1}};
+    SimWorld w(cfg);
+    DeviceHandle dev = OpenDevice(w.backend.Controller(0).path());
     Report r = SampleCommand();
     EXPECT_FALSE(CommandExchange(*dev, r));
-    EXPECT_EQ(w.events, (Events{"drop path0", "write path0"}));
+    EXPECT_EQ(w.sleeper.calls.load(), 0u);  // no pause, no wait for a reply
 }
 
+// Scripted below: reads that return at once, so that the transport's own
+// slices of the wait show (the simulated controller slices its waits itself).
 TEST(Transport, SilentDeviceFailsWithinTheBoundInShortSlices) {
     FakeWorld w;
     std::shared_ptr<FakeHid> hid;
@@ -93,28 +107,34 @@ TEST(Transport, RemovalDuringAWaitFailsTheRead) {
 }
 
 TEST(Transport, TransfersOnARemovedDeviceNeverReachAnyDevice) {
-    FakeWorld w;
-    std::shared_ptr<FakeHid> first;
-    std::shared_ptr<FakeHid> second;
+    SimWorld w;
+    sim::Config firstCfg = InBootloader();
+    firstCfg.reportId = 5;
+    sim::SimController first = w.backend.AddController(firstCfg);
+    sim::SimController second = w.backend.AddController(InBootloader());
     SlotTable table;
-    ASSERT_EQ(table.Take({w.Open(first), 0x3A5C, 0x0001, 1, 7, "path0"}), 0);
+    ASSERT_EQ(table.Take({OpenDevice(first.path()), 0x3A5C, 0x0001, 1, 7, first.path()}), 0);
     DeviceHandle jobCopy = table.Get(0).hidDevice;
 
     table.Release(0);
-    ASSERT_EQ(table.Take({w.Open(second), 0x3A5C, 0x0001, 1, 7, "path1"}), 0);
-    second->replies.push_back(Report{});
+    ASSERT_EQ(table.Take({OpenDevice(second.path()), 0x3A5C, 0x0001, 1, 7, second.path()}), 0);
+    Report query{};
+    BuildCommand(query, 0xE1);
+    ASSERT_TRUE(table.Get(0).hidDevice->io().Write(query.data(), query.size()));
     LogCapture log;
 
     Report r = SampleCommand();
     EXPECT_FALSE(SendDataToDevice(*jobCopy, r, true));
     EXPECT_FALSE(ReadDataFromDevice(*jobCopy, r));
     EXPECT_EQ(GetOutputReportId(*jobCopy), 0);
-    EXPECT_TRUE(w.events.empty());
-    EXPECT_EQ(second->replies.size(), 1u);
+    EXPECT_TRUE(first.Trace().empty());
+    EXPECT_EQ(second.Trace().size(), 1u);
+    EXPECT_TRUE(second.InputPending());  // its reply still waits
     EXPECT_EQ(log.Messages(),
               (std::vector<std::string>{kOutA5, "Error code:0x48f", "Error code:0x48f"}));
 }
 
+// Scripted: the exact bytes of a reply and the platform's error numbers.
 TEST(TransportLog, LinesOfWritesAndReads) {
     FakeWorld w;
     std::shared_ptr<FakeHid> hid;

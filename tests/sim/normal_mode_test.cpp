@@ -20,7 +20,8 @@ std::vector<std::pair<std::uint16_t, std::uint16_t>> PatternB() {
 }
 
 TEST(SimNormalMode, IdentityStringAndPaths) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     SimBackend sim;
     sim.AddController(Config{});
     Config only254;
@@ -56,7 +57,8 @@ TEST(SimNormalMode, IdentityStringAndPaths) {
 }
 
 TEST(SimNormalMode, EachEntryFormOnlyWhenHonoured) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     const std::uint8_t switchHead[5] = {0, 0xB0, 0x07, 0x4F, 0xF8};
     auto sendSwitch = [&](IHidDevice& d, int count) {
         bool ok = true;
@@ -112,7 +114,8 @@ TEST(SimNormalMode, EachEntryFormOnlyWhenHonoured) {
 }
 
 TEST(SimNormalMode, PartialRequestsDoNotSwitch) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     SimBackend sim{Config{}};
     SimController ctl = sim.Controller(0);
     auto dev = sim.Open(ctl.path());
@@ -129,7 +132,8 @@ TEST(SimNormalMode, PartialRequestsDoNotSwitch) {
 }
 
 TEST(SimFaults, TransferFaults) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     Config cfg;
     cfg.startInBootloader = true;
     {
@@ -180,7 +184,8 @@ TEST(SimFaults, TransferFaults) {
 }
 
 TEST(SimFaults, NoAnswerTimesOutAndHonoursCancel) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     Config cfg;
     cfg.startInBootloader = true;
     cfg.faults = {{FaultKind::NoAnswer, 2}};
@@ -189,17 +194,18 @@ TEST(SimFaults, NoAnswerTimesOutAndHonoursCancel) {
     Report r = Host::Command(0xE1);
     ASSERT_TRUE(host.dev->Write(r.data(), r.size()));
     EXPECT_EQ(host.dev->Read(r.data(), r.size(), 3000), ReadStatus::Timeout);
-    EXPECT_GE(sleep.sleeper.total.load(), 3000u);
+    EXPECT_GE(sleeper.total.load(), 3000u);
 
     std::atomic<bool> cancel{true};
     CancelScope scope(cancel);
-    const auto before = sleep.sleeper.total.load();
+    const auto before = sleeper.total.load();
     EXPECT_EQ(host.dev->Read(r.data(), r.size(), 1000000), ReadStatus::Timeout);
-    EXPECT_LT(sleep.sleeper.total.load() - before, 100u);
+    EXPECT_LT(sleeper.total.load() - before, 100u);
 }
 
 TEST(SimFaults, AReadWaitedForInSlicesIsOneTransfer) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     Config cfg;
     cfg.startInBootloader = true;
     cfg.faults = {{FaultKind::NoAnswer, 2}, {FaultKind::Remove, 4}};
@@ -217,7 +223,8 @@ TEST(SimFaults, AReadWaitedForInSlicesIsOneTransfer) {
 }
 
 TEST(SimFaults, BadChecksumForOnePage) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     Config cfg;
     cfg.ics = {SmallIc(0x0313, 0x1000 + 0x10)};
     cfg.startInBootloader = true;
@@ -232,7 +239,8 @@ TEST(SimFaults, BadChecksumForOnePage) {
 }
 
 TEST(SimFaults, ReturnAndIdentityFaults) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     auto enter = [](SimBackend& sim) {
         auto dev = sim.Open(sim.Controller(0).path());
         std::uint8_t buf[65] = {};
@@ -289,7 +297,8 @@ TEST(SimFaults, ParseAndHelp) {
 }
 
 TEST(SimTrace, RecordsBothDirectionsWithModeAndIc) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     Config cfg;
     cfg.startInBootloader = true;
     cfg.reportId = 7;
@@ -311,18 +320,20 @@ TEST(SimTrace, RecordsBothDirectionsWithModeAndIc) {
 }
 
 TEST(SimTiming, LatencyGoesThroughThePauseHook) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     Config cfg;
     cfg.startInBootloader = true;
     cfg.latencyUs = 1500;
     SimBackend sim(cfg);
     Host host(sim, sim.Controller(0).path());
     for (int k = 0; k < 2; ++k) host.Info();  // four transfers, 6 ms
-    EXPECT_EQ(sleep.sleeper.total.load(), 6u);
+    EXPECT_EQ(sleeper.total.load(), 6u);
 }
 
 TEST(SimThreads, TransfersWhileAnotherThreadReplugsAndEnumerates) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     Config cfg;
     cfg.startInBootloader = true;
     SimBackend sim(cfg);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -16,29 +15,18 @@
 #include <vector>
 
 #include "base/bytes.h"
-#include "base/pause.h"
 #include "package/package.h"
 #include "package/version_block.h"
 #include "sim/sim.h"
+#include "tests/support/services.h"
 
 namespace fwu::sim::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 using Report = std::array<std::uint8_t, kReportSize>;
 
-// Pauses cost nothing; the total asked for is kept.
-class CountingSleeper : public ISleeper {
-  public:
-    void Sleep(std::uint32_t ms) override { total += ms; }
-    std::atomic<std::uint64_t> total{0};
-};
-
-class SleeperScope {
-  public:
-    SleeperScope() { SetSleeper(&sleeper); }
-    ~SleeperScope() { SetSleeper(nullptr); }
-    CountingSleeper sleeper;
-};
+using test::FakeSleeper;
+using test::ScopedServices;
 
 inline IcConfig SmallIc(std::uint16_t id, std::uint32_t blockAddress) {
     IcConfig ic;

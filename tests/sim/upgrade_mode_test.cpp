@@ -1,5 +1,8 @@
-// The bootloader of the simulated controller: both generations programming
-// whole images, checksums, re-enumeration between images and after a restart.
+// The bootloader of the simulated controller: checksums, images left
+// incomplete, the end-of-image reply, erased flash and delayed re-enumeration.
+// Whole downloads of both generations, re-enumeration between images and the
+// versions reported after the restart are checked with the upgrade engine
+// (tests/upgrade/download_test.cpp).
 #include "tests/sim/sim_host.h"
 
 namespace fwu::sim::testing {
@@ -13,59 +16,9 @@ Config OneIcBootloader(Generation gen) {
     return cfg;
 }
 
-class GenerationTest : public ::testing::TestWithParam<Generation> {};
-
-TEST_P(GenerationTest, WholeImageLandsInFlashAndRestartsInNormalMode) {
-    SleeperScope sleep;
-    const Config cfg = OneIcBootloader(GetParam());
-    SimBackend sim(cfg);
-    SimController ctl = sim.Controller(0);
-    EventLog log;
-    sim.Start(log.Callback());
-    const std::string bootPath = ctl.path();
-    Host host(sim, bootPath);
-    ASSERT_TRUE(host.dev);
-
-    const Report info = host.Info();
-    EXPECT_EQ(LoadBe16(info.data() + 5), 0x0313);
-    EXPECT_EQ(LoadBe16(info.data() + 7), 0x0100);  // from the version block in flash
-    const bool gen2 = info[13] == 0x02 && info[14] == 0x35;
-    EXPECT_EQ(gen2, GetParam() == Generation::V2_0);
-
-    const Bytes plain = MakeFirmware(cfg.ics[0], 0x0140, 3);
-    ASSERT_TRUE(host.Program(cfg.ics[0], plain, GetParam()));
-    EXPECT_EQ(ctl.Flash(0), plain);
-    EXPECT_EQ(ctl.Version(0), (FlashVersion{0x0140, 3}));
-    EXPECT_EQ(ctl.mode(), Mode::Upgrade);  // nothing happens before the end of image
-
-    ASSERT_TRUE(host.Simple(0xE6, 0, 0, 0x12));  // the reply is still delivered
-    EXPECT_EQ(ctl.mode(), Mode::Normal);
-    EXPECT_TRUE(ctl.ImageValid(0));
-    ASSERT_EQ(log.Count(), 2u);
-    EXPECT_EQ(log.events[0], std::make_pair(HotplugEvent::Removal, bootPath));
-    EXPECT_EQ(log.events[1], std::make_pair(HotplugEvent::Arrival, ctl.path()));
-    EXPECT_NE(ctl.path(), bootPath);
-    EXPECT_NE(ctl.path().find("vid_3a5c&pid_1f40"), std::string::npos);
-
-    // The old handle is dead; the new one reports what the flash now holds.
-    std::uint16_t vid = 0, pid = 0;
-    EXPECT_FALSE(host.dev->GetAttributes(vid, pid));
-    EXPECT_FALSE(host.dev->Write(info.data(), info.size()));
-    auto normal = sim.Open(ctl.path());
-    ASSERT_TRUE(normal);
-    std::uint8_t str[126] = {};
-    ASSERT_TRUE(normal->GetIndexedString(255, str, sizeof str));
-    EXPECT_EQ(LoadBe16(str), 0x0313);
-    EXPECT_EQ(LoadBe16(str + 2), 0x0140);
-    EXPECT_EQ(LoadBe16(str + 4), 3);
-    sim.Stop();
-}
-
-INSTANTIATE_TEST_SUITE_P(Both, GenerationTest,
-                         ::testing::Values(Generation::V1_0, Generation::V2_0));
-
 TEST(SimBootloader, ChecksumIsThePlainSumOfTheStoredPage) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     const Config cfg = OneIcBootloader(Generation::V2_0);
     SimBackend sim(cfg);
     Host host(sim, sim.Controller(0).path());
@@ -79,7 +32,8 @@ TEST(SimBootloader, ChecksumIsThePlainSumOfTheStoredPage) {
 }
 
 TEST(SimBootloader, ShortPageOrGenerationMismatchWritesNothing) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     Config cfg = OneIcBootloader(Generation::V1_0);
     SimBackend sim(cfg);
     SimController ctl = sim.Controller(0);
@@ -99,7 +53,8 @@ TEST(SimBootloader, ShortPageOrGenerationMismatchWritesNothing) {
 }
 
 TEST(SimBootloader, IncompleteImageStaysInBootloader) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     const Config cfg = OneIcBootloader(Generation::V2_0);
     struct Case {
         const char* name;
@@ -135,7 +90,8 @@ TEST(SimBootloader, IncompleteImageStaysInBootloader) {
 }
 
 TEST(SimBootloader, UnverifiedPageKeepsImageIncomplete) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     const Config cfg = OneIcBootloader(Generation::V2_0);
     SimBackend sim(cfg);
     SimController ctl = sim.Controller(0);
@@ -160,48 +116,9 @@ TEST(SimBootloader, UnverifiedPageKeepsImageIncomplete) {
     EXPECT_EQ(ctl.mode(), Mode::Upgrade);
 }
 
-TEST(SimBootloader, TwoIcsReenumerateBetweenImages) {
-    SleeperScope sleep;
-    const Config cfg;  // default: IC0 0x313, IC1 0x20D, normal mode
-    SimBackend sim(cfg);
-    SimController ctl = sim.Controller(0);
-    EXPECT_EQ(ctl.Version(0), (FlashVersion{0x0130, 0}));
-    EXPECT_EQ(ctl.Version(1), (FlashVersion{0x0110, 0}));
-
-    // Enter the bootloader with the string request on 254.
-    {
-        auto normal = sim.Open(ctl.path());
-        std::uint8_t buf[65] = {};
-        for (std::size_t len = 14; len <= 18; ++len)
-            ASSERT_TRUE(normal->GetIndexedString(254, buf, len));
-    }
-    ASSERT_EQ(ctl.mode(), Mode::Upgrade);
-    EXPECT_EQ(ctl.identity(), kUpgradeId0001);
-
-    const Bytes fw0 = MakeFirmware(cfg.ics[0], 0x0140, 1, 7);
-    const Bytes fw1 = MakeFirmware(cfg.ics[1], 0x0120, 0, 9);
-    {
-        Host host(sim, ctl.path());
-        EXPECT_EQ(LoadBe16(host.Info().data() + 5), 0x0313);
-        ASSERT_TRUE(host.Program(cfg.ics[0], fw0, Generation::V2_0));
-        ASSERT_TRUE(host.Simple(0xE6, 0, 0, 0x11));
-    }
-    ASSERT_EQ(ctl.mode(), Mode::Upgrade);
-    EXPECT_EQ(ctl.currentIc(), 1);
-    {
-        Host host(sim, ctl.path());
-        EXPECT_EQ(LoadBe16(host.Info().data() + 5), 0x020D);
-        ASSERT_TRUE(host.Program(cfg.ics[1], fw1, Generation::V2_0));
-        ASSERT_TRUE(host.Simple(0xE6, 0, 0, 0x12));
-    }
-    EXPECT_EQ(ctl.mode(), Mode::Normal);
-    EXPECT_EQ(ctl.Version(0), (FlashVersion{0x0140, 1}));
-    EXPECT_EQ(ctl.Version(1), (FlashVersion{0x0120, 0}));
-    EXPECT_EQ(ctl.Reenumerations(), 3u);
-}
-
 TEST(SimBootloader, EndOfImageReplyAndLeavingWithoutRead) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     Config cfg = OneIcBootloader(Generation::V2_0);
     cfg.answerAllUpdateOk = true;
     SimBackend sim(cfg);
@@ -234,7 +151,8 @@ TEST(SimBootloader, EndOfImageReplyAndLeavingWithoutRead) {
 }
 
 TEST(SimBootloader, AllUpdateOkWaitsForTheClosingCommandIn2_0Only) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     auto answerFirstEnd = [](Host& host) {
         Report r = Host::Command(0xE6);
         r[5] = 0x11;
@@ -272,7 +190,8 @@ TEST(SimBootloader, AllUpdateOkWaitsForTheClosingCommandIn2_0Only) {
 }
 
 TEST(SimBootloader, ErasedFlashReportsFfff) {
-    SleeperScope sleep;
+    FakeSleeper sleeper;
+    const ScopedServices services({nullptr, &sleeper});
     Config cfg = OneIcBootloader(Generation::V1_0);
     cfg.ics[0].programmed = false;
     SimBackend sim(cfg);
@@ -283,27 +202,19 @@ TEST(SimBootloader, ErasedFlashReportsFfff) {
     EXPECT_FALSE(info[13] == 0x02 && info[14] == 0x35);
 }
 
-// Pauses cost nothing; a pause of `signalMs` is announced.
-class SignallingSleeper : public ISleeper {
-  public:
-    explicit SignallingSleeper(std::uint32_t signalMs) : signalMs_(signalMs) { SetSleeper(this); }
-    ~SignallingSleeper() override { SetSleeper(nullptr); }
-    void Sleep(std::uint32_t ms) override {
-        if (ms != signalMs_) return;
-        std::lock_guard lock(mu);
-        paused = true;
-        cv.notify_all();
-    }
-    std::mutex mu;
-    std::condition_variable cv;
-    bool paused = false;
-
-  private:
-    std::uint32_t signalMs_;
-};
-
 TEST(SimBootloader, DelayedArrivalComesFromTimerThreadAfterTheRemoval) {
-    SignallingSleeper sleeper(500);
+    // The timer thread's pause before the arrival is announced.
+    std::mutex pauseMu;
+    std::condition_variable pauseCv;
+    bool paused = false;
+    FakeSleeper sleeper;
+    sleeper.onSleep = [&](std::uint32_t ms) {
+        if (ms != 500) return;
+        std::lock_guard lock(pauseMu);
+        paused = true;
+        pauseCv.notify_all();
+    };
+    const ScopedServices services({nullptr, &sleeper});
     Config cfg = OneIcBootloader(Generation::V2_0);
     cfg.reenumerationDelayMs = 500;
     SimBackend sim(cfg);
@@ -315,8 +226,8 @@ TEST(SimBootloader, DelayedArrivalComesFromTimerThreadAfterTheRemoval) {
         if (e == HotplugEvent::Removal) {
             // Hold the removal until the timer thread has done its pause,
             // giving an arrival every chance to overtake it.
-            std::unique_lock lock(sleeper.mu);
-            sleeper.cv.wait(lock, [&] { return sleeper.paused; });
+            std::unique_lock lock(pauseMu);
+            pauseCv.wait(lock, [&] { return paused; });
             std::unique_lock seenLock(mu);
             cv.wait_for(seenLock, std::chrono::milliseconds(20), [&] { return !seen.empty(); });
         }

@@ -145,6 +145,17 @@ std::vector<std::vector<std::uint8_t>> Bench::Sent() const {
     return out;
 }
 
+std::uint64_t ReportsOfRun(const Package& package, sim::Generation generation) {
+    const bool v2 = generation == sim::Generation::V2_0;
+    std::uint64_t reports = 0;
+    for (std::uint32_t k = 0; k < package.config.imageCount; ++k) {
+        const PackageImage image(package.images[k]);
+        const std::uint64_t data = image.reportsPerPage();
+        reports += image.pageCount() * (data + (v2 ? 4 : 3)) + (v2 ? 0 : 1 + data) + 4;
+    }
+    return reports;
+}
+
 bool IsCommand(const std::vector<std::uint8_t>& r, std::uint8_t code) {
     return r.size() >= 5 && r[1] == 0xA5 && r[2] == code && r[3] == 0x5A &&
            r[4] == static_cast<std::uint8_t>(code ^ 0xFF);

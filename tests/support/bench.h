@@ -83,6 +83,12 @@ class Bench {
     std::vector<std::int32_t> counterAfterImage;
 };
 
+// Host-to-device reports of a clean RunAll of `package`: per page its data
+// reports and commands (0xE2..0xE5 in 2.0; 0xE3..0xE5 in 1.0, which also
+// announces the final page with its data first), and per image three device
+// queries and the end-of-image command.
+std::uint64_t ReportsOfRun(const Package& package, sim::Generation generation);
+
 bool IsCommand(const std::vector<std::uint8_t>& r, std::uint8_t code);
 std::uint32_t Le32(const std::vector<std::uint8_t>& r, std::size_t offset);
 

@@ -24,6 +24,22 @@ Package MakePackage(const pkg::Manifest& manifest,
                    loaded->images};
 }
 
+pkg::Manifest DemoManifestLaidOut(const std::vector<ImageLayout>& layouts) {
+    pkg::Manifest manifest = DemoManifest();
+    if (layouts.size() > manifest.images.size()) throw std::runtime_error("too many layouts");
+    manifest.images.resize(layouts.size());
+    manifest.packageSize = 0;
+    for (std::size_t k = 0; k < layouts.size(); ++k) {
+        pkg::ImageEntry& image = manifest.images[k];
+        image.pageSize = layouts[k].pageSize;
+        image.baseAddress = layouts[k].baseAddress;
+        image.finalPageOffset = layouts[k].finalPageOffset;
+        image.demoPages = layouts[k].pages;
+        image.demoErasedPage.reset();
+    }
+    return manifest;
+}
+
 Package MakeDemoPackage(const pkg::Manifest& manifest) {
     std::vector<std::vector<std::uint8_t>> firmware;
     std::string error;

@@ -24,6 +24,16 @@ struct Package {
 
 // The demo manifest, parsed (throws when it does not parse).
 pkg::Manifest DemoManifest();
+// Where an image lies and how many pages of demo firmware it has.
+struct ImageLayout {
+    std::uint32_t pageSize = 0;
+    std::uint32_t baseAddress = 0;
+    std::uint32_t finalPageOffset = 0;
+    std::uint32_t pages = 0;
+};
+// The demo manifest with its first images laid out as given, one layout per
+// image kept, none with a page left erased: small packages for quick runs.
+pkg::Manifest DemoManifestLaidOut(const std::vector<ImageLayout>& layouts);
 // A package from `manifest` with the given plain firmware (throws on error).
 Package MakePackage(const pkg::Manifest& manifest, std::vector<std::vector<std::uint8_t>> firmware);
 // A package from `manifest` with the demo firmware it describes.

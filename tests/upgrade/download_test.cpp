@@ -1,7 +1,11 @@
 // Whole downloads against the simulated controller: what the controller
-// receives, what ends up in its flash, and what the dialog is told.
+// receives, what ends up in its flash, how it re-enumerates, and what the
+// dialog is told.
 #include <gtest/gtest.h>
 
+#include <array>
+
+#include "device/DeviceManager.h"
 #include "tests/support/bench.h"
 #include "upgrade/status.h"
 
@@ -82,7 +86,10 @@ class WholeRun : public ::testing::TestWithParam<sim::Generation> {};
 TEST_P(WholeRun, ControllerReceivesEveryPageInOrderAndEndsUpWithThePackage) {
     const Package& pkg = DefaultPackage();
     Bench bench(pkg, SimFor(pkg, GetParam()));
+    std::vector<HotplugEvent> replugs;
+    bench.backend.Start([&](HotplugEvent e, const std::string&) { replugs.push_back(e); });
     ASSERT_EQ(bench.RunAll(), 2);
+    bench.backend.Stop();
 
     const PackageImage img0(pkg.images[0]), img1(pkg.images[1]);
     ASSERT_EQ(img0.pageCount(), 97u);
@@ -96,6 +103,7 @@ TEST_P(WholeRun, ControllerReceivesEveryPageInOrderAndEndsUpWithThePackage) {
     Reports expected = Expected(img0, GetParam(), 0x11);
     const Reports second = Expected(img1, GetParam(), 0x12);
     expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(bench.Sent().size(), ReportsOfRun(pkg, GetParam()));  // as the benchmarks count
     const Reports sent = WithoutQueries(bench.Sent());
     ASSERT_EQ(sent.size(), expected.size());
     for (std::size_t i = 0; i < sent.size(); ++i) ASSERT_EQ(sent[i], expected[i]) << "report " << i;
@@ -104,6 +112,22 @@ TEST_P(WholeRun, ControllerReceivesEveryPageInOrderAndEndsUpWithThePackage) {
         EXPECT_TRUE(bench.controller.ImageValid(k));
         EXPECT_EQ(bench.controller.Flash(k), pkg.firmware[k]) << "IC " << k;
     }
+    // It went on to the second IC under a new interface, then restarted in
+    // normal mode, where it reports the versions now in its flash.
+    const std::vector<HotplugEvent> pairs{HotplugEvent::Removal, HotplugEvent::Arrival,
+                                          HotplugEvent::Removal, HotplugEvent::Arrival};
+    EXPECT_EQ(replugs, pairs);
+    ASSERT_EQ(bench.controller.mode(), sim::Mode::Normal);
+    DeviceHandle normal = OpenDevice(bench.controller.path());
+    ASSERT_TRUE(normal);
+    std::array<DeviceInfo, 2> info{};
+    ASSERT_TRUE(GetDeviceInfo(*normal, info.data(), kModeNormal, 2));
+    EXPECT_EQ(info[0].updateId, 0x313);
+    EXPECT_EQ(info[0].fwVersion, 0x0140);
+    EXPECT_EQ(info[0].subVersion, 1);
+    EXPECT_EQ(info[1].updateId, 0x20D);
+    EXPECT_EQ(info[1].fwVersion, 0x0120);
+    EXPECT_EQ(info[1].subVersion, 0);
 
     // One success, after the last image was verified and before its 0xE6.
     const auto results = bench.sink.Of(WM_UPGRADE_RESULT);

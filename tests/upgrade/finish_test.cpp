@@ -1,12 +1,17 @@
-// One image against a scripted controller: where the progress steps and
-// pauses of a page fall, the end-of-image command, the "ALLUpdateOK." reply
-// of a 2.0 controller and when it counts, and the report ID in byte 0 of the
-// one buffer the engine sends from and reads into.
+// One image through a download routine: where the progress steps and pauses
+// of a page fall, the end-of-image command, the "ALLUpdateOK." reply of a 2.0
+// controller and when it counts, and the report ID in byte 0 of the one
+// buffer the engine sends from and reads into. Pages run on the simulated
+// controller; the end of an image against a script, as the simulated one can
+// neither put any head before "ALLUpdateOK." nor fill a reply and still fail
+// its read.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "base/bytes.h"
 #include "base/text.h"
@@ -90,42 +95,22 @@ class ScriptedController : public IHidDevice {
     std::vector<std::uint8_t> last_;
 };
 
-class RecordingSleeper : public ISleeper {
-  public:
-    explicit RecordingSleeper(Events& events) : events_(events) { SetSleeper(this); }
-    ~RecordingSleeper() override { SetSleeper(nullptr); }
-    void Sleep(std::uint32_t ms) override { events_.push_back({'S', {}, ms}); }
-
-  private:
-    Events& events_;
-};
-
 class EventSink : public IUpgradeSink {
   public:
-    explicit EventSink(Events& events) : events_(events) {}
+    explicit EventSink(std::function<void(Event)> note) : note_(std::move(note)) {}
     std::intptr_t SendUpgradeMessage(unsigned msg, std::uintptr_t wParam, std::intptr_t) override {
-        events_.push_back({'M', {}, msg, wParam});
+        note_({'M', {}, msg, wParam});
         return 0;
     }
 
   private:
-    Events& events_;
+    std::function<void(Event)> note_;
 };
 
 // Two images of three 128-byte pages; the first page is written last.
 const Package& TwoSmallImages() {
-    static const Package package = [] {
-        pkg::Manifest m;
-        m.productName = "Test";
-        m.normalIds[0] = {0x3A5C, 0x1F40};
-        m.upgradeId = {0x3A5C, 0x2033};
-        m.images.push_back({"", 0x313, 0x0140, 1, 1, 128, 0x1000, 0, 3, std::nullopt});
-        m.images.push_back({"", 0x20D, 0x0120, 0, 0, 128, 0x2000, 0, 3, std::nullopt});
-        std::vector<std::vector<std::uint8_t>> fw;
-        std::string error;
-        for (std::size_t k = 0; k < 2; ++k) fw.push_back(*pkg::DemoFirmware(m, k, error));
-        return MakePackage(m, std::move(fw));
-    }();
+    static const Package package =
+        MakeDemoPackage(DemoManifestLaidOut({{128, 0x1000, 0, 3}, {128, 0x2000, 0, 3}}));
     return package;
 }
 
@@ -137,12 +122,32 @@ struct Outcome {
 };
 
 // Image `image` of TwoSmallImages through one download routine, with the
-// images listed in `alreadyDone` marked beforehand.
-Outcome RunImage(Script script, int image, bool download, std::vector<int> alreadyDone = {}) {
+// images listed in `alreadyDone` marked beforehand; on the simulated
+// controller (image 0 only), replying with kReplyId, unless a script is given.
+Outcome RunImage(std::optional<Script> script, int image, bool download,
+                 std::vector<int> alreadyDone = {}, bool generation2 = true) {
     const Package& pkg = TwoSmallImages();
     Outcome run;
-    RecordingSleeper sleeper(run.events);
-    EventSink sink(run.events);
+    std::optional<sim::SimBackend> backend;
+    if (!script) {
+        sim::Config cfg = SimFor(pkg, generation2 ? sim::Generation::V2_0 : sim::Generation::V1_0);
+        cfg.reportId = kReplyId;
+        backend.emplace(cfg);
+    }
+    // The pauses and messages between two transfers of the simulated
+    // controller, by the number of transfers its trace held then.
+    std::vector<std::pair<std::size_t, Event>> between;
+    const auto note = [&](Event e) {
+        if (backend) {
+            between.emplace_back(backend->Controller(0).Trace().size(), std::move(e));
+        } else {
+            run.events.push_back(std::move(e));
+        }
+    };
+    FakeSleeper sleeper;
+    sleeper.onSleep = [&note](std::uint32_t ms) { note({'S', {}, ms}); };
+    const ScopedServices services({nullptr, &sleeper});
+    EventSink sink(note);
     UpgradeContext ctx;
     ctx.config = &pkg.config;
     ctx.doneFlags.assign(pkg.config.imageCount, 0);
@@ -154,16 +159,33 @@ Outcome RunImage(Script script, int image, bool download, std::vector<int> alrea
     job.image = PackageImage(pkg.images[static_cast<std::size_t>(image)]);
     job.reportId = kOutId;
     job.context = &ctx;
-    for (std::uint32_t p = 0; p < job.image.pageCount(); ++p) {
-        script.checksums[job.image.pageAddress(p)] = job.image.pageChecksum(p);
+    std::unique_ptr<IHidDevice> io;
+    if (script) {
+        generation2 = script->generation2;
+        for (std::uint32_t p = 0; p < job.image.pageCount(); ++p) {
+            script->checksums[job.image.pageAddress(p)] = job.image.pageChecksum(p);
+        }
+        io = std::make_unique<ScriptedController>(std::move(*script), run.events);
+    } else {
+        io = backend->Open(backend->Controller(0).path());
     }
-    const bool v2 = script.generation2;
-    HidHandle device(std::make_unique<ScriptedController>(std::move(script), run.events),
-                     "scripted");
-    if (v2) {
+    HidHandle device(std::move(io), "device");
+    if (generation2) {
         DownLoadFirmware2_0(device, job, download, true);
     } else {
         DownLoadFirmware1_0(device, job, download, true);
+    }
+    if (backend) {  // the trace's reports with the rest in between
+        const std::vector<sim::TraceEntry> trace = backend->Controller(0).Trace();
+        auto next = between.begin();
+        for (std::size_t i = 0; i <= trace.size(); ++i) {
+            for (; next != between.end() && next->first == i; ++next) {
+                run.events.push_back(next->second);
+            }
+            if (i == trace.size()) break;
+            const bool write = trace[i].dir == sim::TraceDir::HostToDevice;
+            run.events.push_back({write ? 'W' : 'R', trace[i].bytes});
+        }
     }
     run.results = ctx.upgradeResults;
     run.doneFlags = ctx.doneFlags;
@@ -236,13 +258,11 @@ TEST(PageSteps, SixStepsPerPagePlusOnePerDataReportInTheirPlaces) {
     // Pages 1, 2, then 0 (the final page); two data reports each.
     const std::string v2Page = "WE2 S1 R P D P D P WE3 P S1 R P WE4 P S1 R P WE5 S1 R P ";
     const std::string v1Page = "WE3 P S1 R P D P D P WE4 P S1 R P WE5 P S1 R P ";
-    Script s;
-    Outcome run = RunImage(s, 0, true);
+    Outcome run = RunImage(std::nullopt, 0, true);
     EXPECT_EQ(Steps(run.events), "P S1 " + v2Page + v2Page + v2Page + "WE1 S1 R P ");
     EXPECT_EQ(run.progressCounter, 3 * (2 + 6) + 1);  // and one after the closing query
 
-    s.generation2 = false;
-    run = RunImage(s, 0, true);
+    run = RunImage(std::nullopt, 0, true, {}, false);
     EXPECT_EQ(Steps(run.events), "P S1 WE3 S1 R D D " + v1Page + v1Page + v1Page + "WE1 S1 R P ");
     EXPECT_EQ(run.progressCounter, 3 * (2 + 6));  // the closing query only shows it
 }
@@ -296,9 +316,7 @@ TEST(EndOfImage, AllUpdateOkIgnoredWhenMarkedUnreadLastOrGeneration1) {
 TEST(ReportBuffer, ByteZeroIsTheJobsReportIdUntilAReplyBringsItsOwn) {
     for (const bool v2 : {true, false}) {
         for (const bool download : {true, false}) {
-            Script s;
-            s.generation2 = v2;
-            const Outcome run = RunImage(s, 0, download);
+            const Outcome run = RunImage(std::nullopt, 0, download, {}, v2);
             std::vector<std::uint8_t> ids;  // byte 0 of the job's reports
             for (const Event& e : run.events) {
                 // The device queries build their own report.

@@ -2,7 +2,8 @@
 // random bytes, fails transfers at random, falls silent or goes away, with
 // fixed seeds. Every job must end within a bounded number of transfers and
 // tell the dialog how it ended, and no job may report a success unless the
-// controller confirmed every page's checksum.
+// controller confirmed every page's checksum. Hand-made controllers: the
+// simulated one answers only well-formed replies.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -144,11 +145,42 @@ Chaos RandomChaos(std::mt19937& rng) {
     return c;
 }
 
+// One image job of the shipped package on a RandomController, handed to the
+// worker as the dialog does.
+struct Job {
+    Tally tally;
+    RecordingSink sink;
+    UpgradeContext context;
+};
+
+void RunJob(Job& job, std::mt19937& rng, const Chaos& chaos, std::size_t k, bool force,
+            std::vector<std::uint8_t> doneFlags) {
+    const Package& pkg = DefaultPackage();
+    const PackageImage image(pkg.images[k]);
+    job.context.config = &pkg.config;
+    job.context.hwnd = &job.sink;
+    job.context.imageData = &pkg.images;
+    job.context.currentImage = static_cast<std::int32_t>(k);
+    job.context.forceUpdate = force;
+    job.context.progressTotal = 1000;
+    job.context.doneFlags = std::move(doneFlags);
+    auto io = std::make_unique<RandomController>(rng, chaos, image, job.tally);
+    RandomController* controller = io.get();
+    auto device = std::make_shared<HidHandle>(std::move(io), "random");
+    controller->Attach(device.get());
+    SlotTable slots;
+    slots.Take(DeviceSlot{device, UPGRADE_VID, kUpgradePid1, 1,
+                          static_cast<std::uint16_t>(image.header().updateId), "random"});
+    CWorkThread worker(job.context, slots);
+    worker.OnStartUpgrade(image.header().updateId,
+                          reinterpret_cast<std::intptr_t>(pkg.images[k].data()));
+}
+
 TEST(RandomController, JobsEndAndNeverClaimAnUnverifiedSuccess) {
     const Package& pkg = DefaultPackage();
     std::mt19937 rng(0xC0FFEE);
     FakeSleeper sleeper;
-    SetSleeper(&sleeper);
+    const ScopedServices services({nullptr, &sleeper});
     int successes = 0;
     int failures = 0;
     for (int iter = 0; iter < 300; ++iter) {
@@ -156,58 +188,38 @@ TEST(RandomController, JobsEndAndNeverClaimAnUnverifiedSuccess) {
         const Chaos chaos = RandomChaos(rng);
         // The long first image now and then; mostly the short second one.
         const std::size_t k = rng() % 4 == 0 ? 0 : 1;
-        const PackageImage image(pkg.images[k]);
-        Tally tally;
-
-        UpgradeContext context;
-        RecordingSink sink;
-        context.config = &pkg.config;
-        context.hwnd = &sink;
-        context.imageData = &pkg.images;
-        context.currentImage = static_cast<std::int32_t>(k);
-        context.forceUpdate = rng() % 2 == 0;
-        context.progressTotal = 1000;
-        context.doneFlags.assign(pkg.config.imageCount, 0);
+        const bool force = rng() % 2 == 0;
+        std::vector<std::uint8_t> doneFlags(pkg.config.imageCount, 0);
         bool othersDone = true;
-        for (std::size_t j = 0; j < context.doneFlags.size(); ++j) {
+        for (std::size_t j = 0; j < doneFlags.size(); ++j) {
             if (j == k) continue;
-            context.doneFlags[j] = static_cast<std::uint8_t>(rng() % 2);
-            othersDone = othersDone && context.doneFlags[j] != 0;
+            doneFlags[j] = static_cast<std::uint8_t>(rng() % 2);
+            othersDone = othersDone && doneFlags[j] != 0;
         }
+        Job job;
+        RunJob(job, rng, chaos, k, force, std::move(doneFlags));
 
-        auto io = std::make_unique<RandomController>(rng, chaos, image, tally);
-        RandomController* controller = io.get();
-        auto device = std::make_shared<HidHandle>(std::move(io), "random");
-        controller->Attach(device.get());
-        SlotTable slots;
-        slots.Take(DeviceSlot{device, UPGRADE_VID, kUpgradePid1, 1,
-                              static_cast<std::uint16_t>(image.header().updateId), "random"});
-        CWorkThread worker(context, slots);
-        worker.OnStartUpgrade(image.header().updateId,
-                              reinterpret_cast<std::intptr_t>(pkg.images[k].data()));
-
-        EXPECT_FALSE(tally.runaway);
-        const int ok = sink.Successes();
-        const int failed = static_cast<int>(sink.Of(WM_UPGRADE_RESULT).size()) - ok;
-        const auto done = sink.Of(WM_UPGRADE_IMAGE_DONE).size();
+        EXPECT_FALSE(job.tally.runaway);
+        const int ok = job.sink.Successes();
+        const int failed = static_cast<int>(job.sink.Of(WM_UPGRADE_RESULT).size()) - ok;
+        const auto done = job.sink.Of(WM_UPGRADE_IMAGE_DONE).size();
         // The dialog always hears how the job ended, and only once.
         EXPECT_LE(ok + failed, 1);
         EXPECT_TRUE(failed == 1 || done == 1 || ok == 1);
         EXPECT_FALSE(failed == 1 && done == 1);
         if (ok == 1) {
-            EXPECT_FALSE(tally.checksumMismatch);
-            EXPECT_EQ(tally.confirmedPages.size(), image.pageCount());
+            EXPECT_FALSE(job.tally.checksumMismatch);
+            EXPECT_EQ(job.tally.confirmedPages.size(), PackageImage(pkg.images[k]).pageCount());
             EXPECT_TRUE(othersDone);
         }
         if (failed == 1) {
-            const auto code = static_cast<std::int32_t>(sink.FirstFailure());
+            const auto code = static_cast<std::int32_t>(job.sink.FirstFailure());
             EXPECT_NE(StatusText(code), nullptr) << code;
         }
         successes += ok;
         failures += failed;
         if (HasFailure()) break;
     }
-    SetSleeper(nullptr);
     // Both outcomes were reached, so the checks above had something to judge.
     EXPECT_GT(successes, 0);
     EXPECT_GT(failures, 0);
@@ -219,37 +231,20 @@ TEST(RandomController, RandomChecksumsAlwaysFail) {
     const Package& pkg = DefaultPackage();
     std::mt19937 rng(4242);
     FakeSleeper sleeper;
-    SetSleeper(&sleeper);
+    const ScopedServices services({nullptr, &sleeper});
     for (int iter = 0; iter < 60; ++iter) {
         SCOPED_TRACE(iter);
         Chaos chaos;
         chaos.generation2 = iter % 2 == 0;
         const std::size_t k = static_cast<std::size_t>(iter) % 2;
-        const PackageImage image(pkg.images[k]);
-        Tally tally;
-        UpgradeContext context;
-        RecordingSink sink;
-        context.config = &pkg.config;
-        context.hwnd = &sink;
-        context.imageData = &pkg.images;
-        context.currentImage = static_cast<std::int32_t>(k);
-        context.forceUpdate = true;
-        context.progressTotal = 1000;
-        context.doneFlags.assign(pkg.config.imageCount, 1);
-        context.doneFlags[k] = 0;
-        auto device = std::make_shared<HidHandle>(
-            std::make_unique<RandomController>(rng, chaos, image, tally), "random");
-        SlotTable slots;
-        slots.Take(DeviceSlot{device, UPGRADE_VID, kUpgradePid1, 1,
-                              static_cast<std::uint16_t>(image.header().updateId), "random"});
-        CWorkThread worker(context, slots);
-        worker.OnStartUpgrade(image.header().updateId,
-                              reinterpret_cast<std::intptr_t>(pkg.images[k].data()));
-        EXPECT_EQ(sink.Successes(), 0);
-        EXPECT_EQ(sink.FirstFailure(), kStatusChecksum);
-        EXPECT_TRUE(context.upgradeResults.empty());
+        std::vector<std::uint8_t> doneFlags(pkg.config.imageCount, 1);
+        doneFlags[k] = 0;
+        Job job;
+        RunJob(job, rng, chaos, k, true, std::move(doneFlags));
+        EXPECT_EQ(job.sink.Successes(), 0);
+        EXPECT_EQ(job.sink.FirstFailure(), kStatusChecksum);
+        EXPECT_TRUE(job.context.upgradeResults.empty());
     }
-    SetSleeper(nullptr);
 }
 
 // Device queries on random replies, random read outcomes and string
@@ -289,7 +284,7 @@ class RandomQueryDevice : public IHidDevice {
 TEST(RandomController, DeviceQueriesStayInsideTheirRecords) {
     std::mt19937 rng(31337);
     FakeSleeper sleeper;
-    SetSleeper(&sleeper);
+    const ScopedServices services({nullptr, &sleeper});
     constexpr std::uint16_t kUntouched = 0xBEEF;
     int answered = 0;
     for (int iter = 0; iter < 2000; ++iter) {
@@ -319,7 +314,6 @@ TEST(RandomController, DeviceQueriesStayInsideTheirRecords) {
         answered += ok ? 1 : 0;
         if (HasFailure()) break;
     }
-    SetSleeper(nullptr);
     EXPECT_GT(answered, 500);
 }
 

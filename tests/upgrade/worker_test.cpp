@@ -101,25 +101,20 @@ TEST(WorkThread, StopAfterTheReportedSuccessStillClosesTheRun) {
 
 TEST(WorkThread, ShutdownCutsShortAReadTheControllerNeverAnswers) {
     const Package& pkg = DefaultPackage();
-    sim::Config cfg = SimFor(pkg, sim::Generation::V2_0);
-    Bench bench(pkg, cfg);
-    // A sleeper that parks the worker in its wait until shut-down.
-    struct BlockingSleeper : ISleeper {
-        std::atomic<bool> waiting{false};
-        void Sleep(std::uint32_t) override {
-            if (CancelRequested()) return;
-            waiting = true;
-            while (!CancelRequested()) std::this_thread::yield();
-        }
-    } sleeper;
+    Bench bench(pkg, SimFor(pkg, sim::Generation::V2_0));
     ASSERT_TRUE(bench.AttachSlot());
     bench.controller.AddFault({sim::FaultKind::NoAnswer, 1});
-    SetSleeper(&sleeper);
+    // Each pause parks the worker until shut-down.
+    std::atomic<bool> waiting{false};
+    bench.sleeper.onSleep = [&waiting](std::uint32_t) {
+        if (CancelRequested()) return;
+        waiting = true;
+        while (!CancelRequested()) std::this_thread::yield();
+    };
     ASSERT_TRUE(bench.worker.Start());
     ASSERT_TRUE(bench.worker.PostThreadMessage(WM_UPGRADE_START, 0x313, Address(pkg, 0)));
-    while (!sleeper.waiting) std::this_thread::yield();
+    while (!waiting) std::this_thread::yield();
     bench.worker.Shutdown();
-    SetSleeper(&bench.sleeper);
     EXPECT_FALSE(bench.worker.Running());
     EXPECT_EQ(bench.sink.Of(WM_UPGRADE_RESULT).size(), 0u);
 }
