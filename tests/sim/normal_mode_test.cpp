@@ -7,6 +7,12 @@
 namespace fwu::sim::testing {
 namespace {
 
+using SimNormalMode = SimTest;
+using SimFaults = SimTest;
+using SimTrace = SimTest;
+using SimTiming = SimTest;
+using SimThreads = SimTest;
+
 std::vector<std::pair<std::uint16_t, std::uint16_t>> PatternB() {
     std::vector<std::pair<std::uint16_t, std::uint16_t>> steps;
     for (unsigned s = 0; s < 100; ++s) {
@@ -19,9 +25,7 @@ std::vector<std::pair<std::uint16_t, std::uint16_t>> PatternB() {
     return steps;
 }
 
-TEST(SimNormalMode, IdentityStringAndPaths) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimNormalMode, IdentityStringAndPaths) {
     SimBackend sim;
     sim.AddController(Config{});
     Config only254;
@@ -56,9 +60,7 @@ TEST(SimNormalMode, IdentityStringAndPaths) {
     EXPECT_EQ(sim.Open("\\\\?\\hid#vid_3a5c&pid_1f40#nothing"), nullptr);
 }
 
-TEST(SimNormalMode, EachEntryFormOnlyWhenHonoured) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimNormalMode, EachEntryFormOnlyWhenHonoured) {
     const std::uint8_t switchHead[5] = {0, 0xB0, 0x07, 0x4F, 0xF8};
     auto sendSwitch = [&](IHidDevice& d, int count) {
         bool ok = true;
@@ -113,9 +115,7 @@ TEST(SimNormalMode, EachEntryFormOnlyWhenHonoured) {
     EXPECT_EQ(sim.Controller(0).mode(), Mode::Normal);
 }
 
-TEST(SimNormalMode, PartialRequestsDoNotSwitch) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimNormalMode, PartialRequestsDoNotSwitch) {
     SimBackend sim{Config{}};
     SimController ctl = sim.Controller(0);
     auto dev = sim.Open(ctl.path());
@@ -131,9 +131,7 @@ TEST(SimNormalMode, PartialRequestsDoNotSwitch) {
     EXPECT_EQ(ctl.Reenumerations(), 0u);
 }
 
-TEST(SimFaults, TransferFaults) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimFaults, TransferFaults) {
     Config cfg;
     cfg.startInBootloader = true;
     {
@@ -183,9 +181,7 @@ TEST(SimFaults, TransferFaults) {
     }
 }
 
-TEST(SimFaults, NoAnswerTimesOutAndHonoursCancel) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimFaults, NoAnswerTimesOutAndHonoursCancel) {
     Config cfg;
     cfg.startInBootloader = true;
     cfg.faults = {{FaultKind::NoAnswer, 2}};
@@ -203,9 +199,7 @@ TEST(SimFaults, NoAnswerTimesOutAndHonoursCancel) {
     EXPECT_LT(sleeper.total.load() - before, 100u);
 }
 
-TEST(SimFaults, AReadWaitedForInSlicesIsOneTransfer) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimFaults, AReadWaitedForInSlicesIsOneTransfer) {
     Config cfg;
     cfg.startInBootloader = true;
     cfg.faults = {{FaultKind::NoAnswer, 2}, {FaultKind::Remove, 4}};
@@ -222,9 +216,7 @@ TEST(SimFaults, AReadWaitedForInSlicesIsOneTransfer) {
     EXPECT_EQ(ctl.mode(), Mode::Absent);
 }
 
-TEST(SimFaults, BadChecksumForOnePage) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimFaults, BadChecksumForOnePage) {
     Config cfg;
     cfg.ics = {SmallIc(0x0313, 0x1000 + 0x10)};
     cfg.startInBootloader = true;
@@ -238,9 +230,7 @@ TEST(SimFaults, BadChecksumForOnePage) {
     EXPECT_FALSE(host.Program(cfg.ics[0], MakeFirmware(cfg.ics[0], 0x200, 0), Generation::V2_0));
 }
 
-TEST(SimFaults, ReturnAndIdentityFaults) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimFaults, ReturnAndIdentityFaults) {
     auto enter = [](SimBackend& sim) {
         auto dev = sim.Open(sim.Controller(0).path());
         std::uint8_t buf[65] = {};
@@ -276,7 +266,7 @@ TEST(SimFaults, ReturnAndIdentityFaults) {
     }
 }
 
-TEST(SimFaults, ParseAndHelp) {
+TEST_F(SimFaults, ParseAndHelp) {
     EXPECT_EQ(ParseFault("write-fail@3"), (Fault{FaultKind::WriteFail, 3}));
     EXPECT_EQ(ParseFault("bad-checksum@0"), (Fault{FaultKind::BadChecksum, 0}));
     EXPECT_EQ(ParseFault("no-strings"), (Fault{FaultKind::NoStrings, 0}));
@@ -296,9 +286,7 @@ TEST(SimFaults, ParseAndHelp) {
     }
 }
 
-TEST(SimTrace, RecordsBothDirectionsWithModeAndIc) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimTrace, RecordsBothDirectionsWithModeAndIc) {
     Config cfg;
     cfg.startInBootloader = true;
     cfg.reportId = 7;
@@ -319,9 +307,7 @@ TEST(SimTrace, RecordsBothDirectionsWithModeAndIc) {
     EXPECT_TRUE(ctl.Trace().empty());
 }
 
-TEST(SimTiming, LatencyGoesThroughThePauseHook) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimTiming, LatencyGoesThroughThePauseHook) {
     Config cfg;
     cfg.startInBootloader = true;
     cfg.latencyUs = 1500;
@@ -331,9 +317,7 @@ TEST(SimTiming, LatencyGoesThroughThePauseHook) {
     EXPECT_EQ(sleeper.total.load(), 6u);
 }
 
-TEST(SimThreads, TransfersWhileAnotherThreadReplugsAndEnumerates) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimThreads, TransfersWhileAnotherThreadReplugsAndEnumerates) {
     Config cfg;
     cfg.startInBootloader = true;
     SimBackend sim(cfg);

@@ -63,6 +63,14 @@ inline std::uint32_t PlainSum(const std::uint8_t* p, std::size_t n) {
     return s;
 }
 
+// Every pause returns at once and is counted; no system, HID backend or rumble
+// service is installed.
+class SimTest : public ::testing::Test {
+  protected:
+    FakeSleeper sleeper;
+    ScopedServices services{{nullptr, &sleeper}};
+};
+
 // Records hot-plug events.
 struct EventLog {
     std::mutex mu;

@@ -8,6 +8,8 @@
 namespace fwu::sim::testing {
 namespace {
 
+using SimBootloader = SimTest;
+
 Config OneIcBootloader(Generation gen) {
     Config cfg;
     cfg.ics = {SmallIc(0x0313, 0x1000 + 5 * 256 + 0x10)};  // block in page 5
@@ -16,9 +18,7 @@ Config OneIcBootloader(Generation gen) {
     return cfg;
 }
 
-TEST(SimBootloader, ChecksumIsThePlainSumOfTheStoredPage) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimBootloader, ChecksumIsThePlainSumOfTheStoredPage) {
     const Config cfg = OneIcBootloader(Generation::V2_0);
     SimBackend sim(cfg);
     Host host(sim, sim.Controller(0).path());
@@ -31,9 +31,7 @@ TEST(SimBootloader, ChecksumIsThePlainSumOfTheStoredPage) {
     EXPECT_EQ(host.ReadChecksum(0x1001), 0u);
 }
 
-TEST(SimBootloader, ShortPageOrGenerationMismatchWritesNothing) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimBootloader, ShortPageOrGenerationMismatchWritesNothing) {
     Config cfg = OneIcBootloader(Generation::V1_0);
     SimBackend sim(cfg);
     SimController ctl = sim.Controller(0);
@@ -52,9 +50,7 @@ TEST(SimBootloader, ShortPageOrGenerationMismatchWritesNothing) {
     EXPECT_TRUE(ctl.ImageValid(0));
 }
 
-TEST(SimBootloader, IncompleteImageStaysInBootloader) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimBootloader, IncompleteImageStaysInBootloader) {
     const Config cfg = OneIcBootloader(Generation::V2_0);
     struct Case {
         const char* name;
@@ -89,9 +85,7 @@ TEST(SimBootloader, IncompleteImageStaysInBootloader) {
     }
 }
 
-TEST(SimBootloader, UnverifiedPageKeepsImageIncomplete) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimBootloader, UnverifiedPageKeepsImageIncomplete) {
     const Config cfg = OneIcBootloader(Generation::V2_0);
     SimBackend sim(cfg);
     SimController ctl = sim.Controller(0);
@@ -116,9 +110,7 @@ TEST(SimBootloader, UnverifiedPageKeepsImageIncomplete) {
     EXPECT_EQ(ctl.mode(), Mode::Upgrade);
 }
 
-TEST(SimBootloader, EndOfImageReplyAndLeavingWithoutRead) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimBootloader, EndOfImageReplyAndLeavingWithoutRead) {
     Config cfg = OneIcBootloader(Generation::V2_0);
     cfg.answerAllUpdateOk = true;
     SimBackend sim(cfg);
@@ -150,9 +142,7 @@ TEST(SimBootloader, EndOfImageReplyAndLeavingWithoutRead) {
     EXPECT_EQ(ctl2.mode(), Mode::Normal);
 }
 
-TEST(SimBootloader, AllUpdateOkWaitsForTheClosingCommandIn2_0Only) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimBootloader, AllUpdateOkWaitsForTheClosingCommandIn2_0Only) {
     auto answerFirstEnd = [](Host& host) {
         Report r = Host::Command(0xE6);
         r[5] = 0x11;
@@ -189,9 +179,7 @@ TEST(SimBootloader, AllUpdateOkWaitsForTheClosingCommandIn2_0Only) {
     EXPECT_EQ(ctl.currentIc(), 1);
 }
 
-TEST(SimBootloader, ErasedFlashReportsFfff) {
-    FakeSleeper sleeper;
-    const ScopedServices services({nullptr, &sleeper});
+TEST_F(SimBootloader, ErasedFlashReportsFfff) {
     Config cfg = OneIcBootloader(Generation::V1_0);
     cfg.ics[0].programmed = false;
     SimBackend sim(cfg);
@@ -202,19 +190,17 @@ TEST(SimBootloader, ErasedFlashReportsFfff) {
     EXPECT_FALSE(info[13] == 0x02 && info[14] == 0x35);
 }
 
-TEST(SimBootloader, DelayedArrivalComesFromTimerThreadAfterTheRemoval) {
+TEST_F(SimBootloader, DelayedArrivalComesFromTimerThreadAfterTheRemoval) {
     // The timer thread's pause before the arrival is announced.
     std::mutex pauseMu;
     std::condition_variable pauseCv;
     bool paused = false;
-    FakeSleeper sleeper;
     sleeper.onSleep = [&](std::uint32_t ms) {
         if (ms != 500) return;
         std::lock_guard lock(pauseMu);
         paused = true;
         pauseCv.notify_all();
     };
-    const ScopedServices services({nullptr, &sleeper});
     Config cfg = OneIcBootloader(Generation::V2_0);
     cfg.reenumerationDelayMs = 500;
     SimBackend sim(cfg);
