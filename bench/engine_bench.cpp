@@ -6,24 +6,14 @@
 
 #include <filesystem>
 
+#include "bench/download_loop.h"
 #include "log/log.h"
 #include "platform/platform.h"
-#include "tests/support/bench.h"
 
 namespace fwu::test {
 namespace {
 
-class NullSink : public IUpgradeSink {
-  public:
-    std::intptr_t SendUpgradeMessage(unsigned, std::uintptr_t, std::intptr_t) override {
-        ++messages;
-        return 0;
-    }
-    std::uint64_t messages = 0;
-};
-
 void Download(benchmark::State& state, sim::Generation generation, bool logOn) {
-    const Package& pkg = DefaultPackage();
     std::unique_ptr<ISystem> system = CreatePlatformSystem();
     std::string logPath;
     {
@@ -35,26 +25,7 @@ void Download(benchmark::State& state, sim::Generation generation, bool logOn) {
             StartLogFile();
             logPath = logFilePath();
         }
-
-        std::uint64_t reports = 0;
-        for (auto _ : state) {
-            state.PauseTiming();
-            sim::Config cfg = SimFor(pkg, generation);
-            cfg.traceCapacity = 16;
-            auto bench = std::make_unique<Bench>(pkg, cfg);
-            NullSink sink;
-            bench->context.hwnd = &sink;
-            state.ResumeTiming();
-            bench->RunAll();
-            state.PauseTiming();
-            if (bench->context.upgradeResults.size() != 2) state.SkipWithError("run failed");
-            reports += ReportsOfRun(pkg, generation);
-            bench.reset();
-            state.ResumeTiming();
-        }
-        state.counters["per_report"] =
-            benchmark::Counter(static_cast<double>(reports),
-                               benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+        TimeDownloads(state, generation);
     }
     if (!logPath.empty()) {
         std::error_code ec;

@@ -7,47 +7,30 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "bench/download_loop.h"
 #include "platform/platform.h"
-#include "tests/support/bench.h"
 #include "trace/recorder.h"
 
 namespace fwu::test {
 namespace {
 
-class CountingSink : public IUpgradeSink {
-  public:
-    std::intptr_t SendUpgradeMessage(unsigned, std::uintptr_t, std::intptr_t) override { return 0; }
-};
-
 void RecordedDownload(benchmark::State& state, sim::Generation generation) {
-    const Package& pkg = DefaultPackage();
     std::unique_ptr<ISystem> system = CreatePlatformSystem();
     const ScopedServices services({system.get()});
     const std::filesystem::path path =
         std::filesystem::temp_directory_path() / "fwu-trace-bench.jsonl";
-
-    std::uint64_t reports = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        sim::Config cfg = SimFor(pkg, generation);
-        cfg.traceCapacity = 16;
-        auto bench = std::make_unique<Bench>(pkg, cfg);
-        CountingSink sink;
-        bench->context.hwnd = &sink;
-        auto writer = std::make_unique<trace::TraceWriter>(path.string());
-        trace::RecordingBackend recording(bench->backend, *writer);
-        const ScopedServices recorded({nullptr, nullptr, &recording, nullptr, false});
-        state.ResumeTiming();
-        bench->RunAll();
-        state.PauseTiming();
-        if (bench->context.upgradeResults.size() != 2) state.SkipWithError("run failed");
-        reports += ReportsOfRun(pkg, generation);
-        bench.reset();
-        writer.reset();
-        state.ResumeTiming();
-    }
-    state.counters["per_report"] = benchmark::Counter(
-        static_cast<double>(reports), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    // Each run writes a new trace through a recording backend in front of
+    // the simulated controller.
+    struct Recording {
+        Recording(Bench& bench, const std::string& path)
+            : writer(path), backend(bench.backend, writer) {}
+        trace::TraceWriter writer;
+        trace::RecordingBackend backend;
+        ScopedServices services{{nullptr, nullptr, &backend, nullptr, false}};
+    };
+    TimeDownloads(state, generation, [&path](Bench& bench) {
+        return std::make_shared<Recording>(bench, path.string());
+    });
     std::error_code ec;
     std::filesystem::remove(path, ec);
 }
