@@ -2,14 +2,12 @@
 // and reads its entries back.
 #pragma once
 
-#include <filesystem>
-#include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "log/log.h"
+#include "tests/support/files.h"
 #include "tests/support/services.h"
 
 namespace fwu::test {
@@ -22,30 +20,15 @@ struct LogEntry {
 
 class LogCapture {
   public:
-    LogCapture()
-        : dir_(std::filesystem::temp_directory_path() /
-               ("fwu-device-log-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)))) {
-        std::filesystem::create_directories(dir_);
-        system_.exePath = (dir_ / "FirmwareUpgrade.exe").string();
-        services_ = std::make_unique<ScopedServices>(Services{&system_});
+    LogCapture() {
+        system_.exePath = dir_.Utf8("FirmwareUpgrade.exe");
         isLogPrint = true;
         StartLogFile();
     }
-    ~LogCapture() {
-        services_.reset();  // closes the log before its directory goes
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 
     // Entries written so far: "\n<file> <function>() Line:<n>:<message>".
     std::vector<LogEntry> Entries() const {
-        const std::string path = logFilePath();
-        std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())),
-                         std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
+        std::istringstream ss(ReadFileText(logFilePath()));
         std::vector<LogEntry> entries;
         std::string line;
         while (std::getline(ss, line)) {
@@ -74,9 +57,9 @@ class LogCapture {
     }
 
   private:
-    std::filesystem::path dir_;
+    ScratchDir dir_{"fwu-device-log-"};
     FakeSystem system_;
-    std::unique_ptr<ScopedServices> services_;
+    ScopedServices services_{{&system_}};  // closes the log before its directory goes
 };
 
 }  // namespace fwu::test

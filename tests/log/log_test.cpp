@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iterator>
-#include <random>
 #include <string>
 #include <thread>
 
 #include "log/log.h"
+#include "tests/support/files.h"
 #include "tests/support/services.h"
 
 namespace fwu {
@@ -17,40 +16,25 @@ namespace fs = std::filesystem;
 
 const std::string kDone = "\xE5\x8D\x87\xE7\xBA\xA7\xE7\xBB\x93\xE6\x9D\x9F.";  // 升级结束.
 
-std::string U8(const fs::path& p) {
-    const std::u8string s = p.u8string();
-    return std::string(s.begin(), s.end());
-}
-fs::path P(const std::string& s) {
-    return fs::path(std::u8string(s.begin(), s.end()));
-}
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(P(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using test::ReadFileText;
+using test::Utf8Path;
 
 // A temporary executable directory with a Chinese name and a settable clock.
 class LogTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               P("fwu_log_" + std::to_string(std::random_device{}()) + kDone.substr(0, 6));
-        fs::create_directories(dir_);
-        sys_.exePath = U8(dir_ / "FirmwareUpgrade.exe");
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+    void SetUp() override { sys_.exePath = dir_.Utf8("FirmwareUpgrade.exe"); }
     std::size_t FileCount() const {
-        return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), {}));
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_.path()), {}));
     }
-    std::string PathOf(const char* name) const { return U8(dir_ / name); }
+    std::string PathOf(const char* name) const { return dir_.Utf8(name); }
     void StartOn() {
         isLogPrint = true;
         StartLogFile();
     }
 
+    test::ScratchDir dir_{"fwu_log_" + kDone.substr(0, 6)};
     test::FakeSystem sys_;
     test::ScopedServices services_{{.system = &sys_}};
-    fs::path dir_;
 };
 
 TEST_F(LogTest, NothingIsWrittenWhileLoggingIsOff) {
@@ -63,7 +47,7 @@ TEST_F(LogTest, NothingIsWrittenWhileLoggingIsOff) {
 TEST_F(LogTest, FilesAreNamedAfterLocalTimeAndStartEmpty) {
     StartOn();
     EXPECT_EQ(logFilePath(), PathOf("Log_202435972.txt"));
-    EXPECT_EQ(fs::file_size(P(logFilePath())), 0u);
+    EXPECT_EQ(fs::file_size(Utf8Path(logFilePath())), 0u);
     sys_.now = {2024, 12, 25, 14, 30, 59};
     StartLogFile();
     EXPECT_EQ(logFilePath(), PathOf("Log_20241225143059.txt"));
@@ -78,7 +62,7 @@ TEST_F(LogTest, EntriesAreLineFeedThenPrefixAndMessage) {
     StartLogFile();  // same second: same file, appended
     WriteLog("dir\\", "G", 7, "m");
     EXPECT_EQ(FileCount(), 1u);
-    EXPECT_EQ(ReadAll(logFilePath()),
+    EXPECT_EQ(ReadFileText(logFilePath()),
               "\nFirmwareUpgradeDlg.cpp OnUpgradeResultStatus() Line:1117:" + kDone +
                   "\nDeviceManager.cpp SendDataToDevice() Line:-5:"
                   "\nplain.cpp F() Line:0:100% %d %% %s"
@@ -99,32 +83,32 @@ TEST_F(LogTest, LongEntriesAreCutAt511Utf16Units) {
     std::string expected = "\n" + prefix + std::string(498, 'a') + "\n" + prefix;
     for (int i = 0; i < 498; ++i) expected += sheng;
     expected += "\n" + prefix + std::string(497, 'b') + "\n" + prefix + std::string(498, 'c');
-    EXPECT_EQ(ReadAll(logFilePath()), expected);
+    EXPECT_EQ(ReadFileText(logFilePath()), expected);
 }
 
 TEST_F(LogTest, OnlyAFileLargerThanTenMebibytesIsReplaced) {
     StartOn();
     const std::string first = logFilePath();
     sys_.now = {2024, 12, 25, 14, 30, 59};
-    fs::resize_file(P(first), kLogSizeLimit);
+    fs::resize_file(Utf8Path(first), kLogSizeLimit);
     LimitLogFileSize();
     EXPECT_EQ(logFilePath(), first);
 
-    fs::resize_file(P(first), kLogSizeLimit + 1);
+    fs::resize_file(Utf8Path(first), kLogSizeLimit + 1);
     LimitLogFileSize();
     EXPECT_EQ(logFilePath(), PathOf("Log_20241225143059.txt"));
     WriteLog("a.cpp", "A", 1, "run");
-    EXPECT_EQ(ReadAll(logFilePath()), "\na.cpp A() Line:1:run");
-    EXPECT_EQ(fs::file_size(P(first)), kLogSizeLimit + 1);  // never cut
+    EXPECT_EQ(ReadFileText(logFilePath()), "\na.cpp A() Line:1:run");
+    EXPECT_EQ(fs::file_size(Utf8Path(first)), kLogSizeLimit + 1);  // never cut
 
     // 4 GiB + 1 has a small low word: the full size counts (sparse file).
     sys_.now = {2025, 1, 1, 0, 0, 0};
     std::error_code ec;
-    fs::resize_file(P(first), (std::uint64_t{1} << 32) + 1, ec);
+    fs::resize_file(Utf8Path(first), (std::uint64_t{1} << 32) + 1, ec);
     if (ec) GTEST_SKIP() << "no 4 GiB file here: " << ec.message();
     StartLogFile();
     sys_.now = {2025, 1, 1, 0, 0, 1};
-    fs::resize_file(P(logFilePath()), (std::uint64_t{1} << 32) + 1);
+    fs::resize_file(Utf8Path(logFilePath()), (std::uint64_t{1} << 32) + 1);
     LimitLogFileSize();
     EXPECT_EQ(logFilePath(), PathOf("Log_202511001.txt"));
 }
@@ -140,7 +124,7 @@ TEST_F(LogTest, EntriesFromTwoThreadsStayWhole) {
     std::thread t2(writer, "b.cpp", "Worker", 2, 'B', 300);
     t1.join();
     t2.join();
-    std::string text = ReadAll(logFilePath());
+    std::string text = ReadFileText(logFilePath());
     ASSERT_EQ(text.size(), 300 * (a.size() + b.size()));
     for (std::size_t pos = 0; pos < text.size();) {
         const bool isA = text.compare(pos, a.size(), a) == 0;

@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 
 #include "frontends/console/console_host.h"
 #include "platform/platform.h"
+#include "tests/support/files.h"
 #include "tests/support/services.h"
 #include "trace/replay.h"
 
@@ -18,11 +18,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A checked-in file as text, whatever line ends the checkout gave it.
 std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    std::string s = text.str();
+    std::string s = ReadFileText(path.string());
     std::erase(s, '\r');
     return s;
 }

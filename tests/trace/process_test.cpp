@@ -1,7 +1,6 @@
 // The FirmwareUpgrade executable recording runs of the simulated controller
 // and replaying them, and replaying the checked-in traces of data/.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -9,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
 #include "tests/support/process.h"
 
 namespace fwu::test {
@@ -16,15 +16,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A directory of its own: the single-instance lock lives in it, so runs of
-// other test programs on the machine do not collide with these.
+// A directory of its own for the traces these runs write, also the tool's
+// runtime directory. (The single-instance lock is per user whatever
+// XDG_RUNTIME_DIR says; ctest runs the programs that start the tool one at a
+// time.)
 const fs::path& Scratch() {
-    static const fs::path dir = [] {
-        fs::path d = fs::temp_directory_path() / ("fwu-trace-test-" + std::to_string(::getpid()));
-        fs::create_directories(d);
-        return d;
-    }();
-    return dir;
+    static const ScratchDir dir("fwu-trace-test-");
+    return dir.path();
 }
 
 ProcessOutcome RunTool(const std::string& args) {
@@ -33,10 +31,7 @@ ProcessOutcome RunTool(const std::string& args) {
 }
 
 std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return ReadFileText(path.string());
 }
 
 std::vector<std::string> Lines(const std::string& text) {

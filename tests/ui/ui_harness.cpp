@@ -1,30 +1,9 @@
 #include "tests/ui/ui_harness.h"
 
-#include <fstream>
-#include <sstream>
-
 #include "base/text.h"
 #include "log/log.h"
 
 namespace fwu::test {
-
-namespace {
-
-int g_dirCounter = 0;
-
-}  // namespace
-
-ScratchDir::ScratchDir()
-    : path_(std::filesystem::temp_directory_path() /
-            ("fwu_ui_" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + "_" +
-             std::to_string(++g_dirCounter))) {
-    std::filesystem::create_directories(path_);
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
 
 void RecordingHost::SetTimer(unsigned id, unsigned periodMs) {
     ++timerSets;
@@ -77,10 +56,7 @@ bool Harness::RunUntilBox(std::size_t before) {
 }
 
 std::string Harness::LogText() const {
-    std::ifstream in(std::filesystem::path(logFilePath()), std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return ReadFileText(logFilePath());
 }
 
 sim::Config Controller(std::uint16_t fw0, std::uint16_t sub0, std::uint16_t fw1,

@@ -12,6 +12,7 @@
 
 #include "device/slots.h"
 #include "sim/sim.h"
+#include "tests/support/files.h"
 #include "tests/support/package.h"
 #include "tests/support/services.h"
 #include "tests/ui/dialog_probe.h"
@@ -19,20 +20,6 @@
 #include "ui/dialog_loop.h"
 
 namespace fwu::test {
-
-// A directory of its own for each dialog: the executable's path points into
-// it, so that the log file is written there.
-class ScratchDir {
-  public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
 
 struct Box {
     std::string text;
@@ -98,7 +85,7 @@ class Harness {
     bool RunUntilBox(std::size_t before);
     std::string LogText() const;
 
-    ScratchDir dir;
+    ScratchDir dir{"fwu_ui_"};  // the executable and its log file are here
     FakeSystem system;
     FakeSleeper sleeper;
     sim::SimBackend sim;
