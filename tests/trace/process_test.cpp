@@ -87,10 +87,9 @@ TEST(TraceProcess, APageOutOfOrderStopsTheReplayAtThatOperation) {
             data.push_back(k);
     }
     ASSERT_GE(data.size(), 48u);
-    auto payload = [&](std::size_t line) -> std::string& { return lines[line]; };
     for (std::size_t r = 16; r < 32; ++r) {
-        std::string& a = payload(data[r]);
-        std::string& b = payload(data[r + 16]);
+        std::string& a = lines[data[r]];
+        std::string& b = lines[data[r + 16]];
         const std::size_t at = a.find("\"data\":");
         const std::size_t bt = b.find("\"data\":");
         const std::string da = a.substr(at, 7 + 132);
