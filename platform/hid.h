@@ -66,6 +66,12 @@ class IHidBackend {
     // True when `path` is present but this user is not allowed to open it,
     // so the user can be told how to get access.
     virtual bool AccessDenied(const std::string& /*path*/) { return false; }
+    // Where the interface `path` is plugged in: a name of its USB port that
+    // stays the same while the controller re-enumerates in its other mode,
+    // so that the controller that comes back in upgrade mode can be told
+    // from another one of the same identity. Also answers for a path that
+    // has just gone away (a removal). "" where the platform gives none.
+    virtual std::string Location(const std::string& /*path*/) { return {}; }
 };
 
 enum class HotplugEvent { Arrival, Removal };
