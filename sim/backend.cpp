@@ -342,6 +342,21 @@ std::unique_ptr<IHidDevice> SimBackend::Open(const std::string& path) {
     return nullptr;
 }
 
+std::string SimBackend::Location(const std::string& path) {
+    // The controller's number is the field after "#sim&" (any case).
+    std::string lower(path.size(), '\0');
+    std::transform(path.begin(), path.end(), lower.begin(), [](char c) {
+        return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    });
+    const std::size_t at = lower.find("#sim&");
+    if (at == std::string::npos) return {};
+    const std::size_t begin = at + 5;
+    std::size_t end = begin;
+    while (end < lower.size() && end - begin < 9 && lower[end] >= '0' && lower[end] <= '9') ++end;
+    if (end == begin || end >= lower.size() || lower[end] != '&') return {};
+    return "sim" + lower.substr(begin, end - begin);
+}
+
 bool SimBackend::Start(HotplugCallback callback) {
     std::lock_guard lock(state_->cbMu);
     state_->callback = std::move(callback);

@@ -190,6 +190,10 @@ class SimBackend : public IHidBackend, public IHotplugSource, public IRumble {
     // "\\?\hid#vid_3a5c&pid_0001#sim&0&0002#{4d1e55b2-f16f-11cf-88cb-001111000030}".
     std::vector<std::string> EnumeratePaths() override;
     std::unique_ptr<IHidDevice> Open(const std::string& path) override;
+    // "sim" and the controller's number ("sim0", "sim1", ...), read from the
+    // path itself, so a path that has gone away still tells it; "" for a
+    // path that is not one of ours.
+    std::string Location(const std::string& path) override;
 
     // IHotplugSource: the callback runs on the thread that caused the change,
     // or on a timer thread for a delayed arrival. Stop waits for callbacks in
