@@ -8,7 +8,7 @@
 # (default: every case but "guest", which only proves the guest without a device)
 #
 # Builds nothing: DIR (or FWU_BUILD_DIR) must hold frontends/FirmwareUpgrade
-# and sim/usbip/fwu-simusb; the Wine cases need WINDIR (or FWU_WIN_BUILD_DIR,
+# and tools/simusb/fwu-simusb; the Wine cases need WINDIR (or FWU_WIN_BUILD_DIR,
 # default build-ci/windows), the Windows build with frontends/FirmwareUpgrade.exe,
 # and the wine packages. Other settings:
 #   FWU_KERNEL_CACHE  guest kernel and initramfs (default build-ci/kernel-cache)
@@ -41,7 +41,7 @@ done
 [ -n "$build" ] || { echo "run.sh: give the build directory (--build DIR or FWU_BUILD_DIR)" >&2; exit 2; }
 build=$(cd "$build" && pwd) || exit 2
 tool="$build/frontends/FirmwareUpgrade"
-simusb="$build/sim/usbip/fwu-simusb"
+simusb="$build/tools/simusb/fwu-simusb"
 [ -x "$tool" ] || { echo "run.sh: no $tool (build target FirmwareUpgrade)" >&2; exit 2; }
 rules=${FWU_UDEV_RULES:-}
 if [ -z "$rules" ]; then

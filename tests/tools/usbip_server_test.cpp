@@ -16,7 +16,7 @@
 
 #include "base/bytes.h"
 #include "sim/sim.h"
-#include "sim/usbip/server.h"
+#include "tools/simusb/server.h"
 
 namespace fwu::usbip {
 namespace {

@@ -19,7 +19,7 @@
 #include "package/package.h"
 #include "platform/platform.h"
 #include "sim/sim.h"
-#include "sim/usbip/server.h"
+#include "tools/simusb/server.h"
 
 namespace fwu::usbip {
 namespace {

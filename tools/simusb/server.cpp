@@ -1,4 +1,4 @@
-#include "sim/usbip/server.h"
+#include "tools/simusb/server.h"
 
 #include <fcntl.h>
 #include <linux/sockios.h>

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "sim/sim.h"
-#include "sim/usbip/usb_device.h"
+#include "tools/simusb/usb_device.h"
 
 namespace fwu::usbip {
 
