@@ -53,6 +53,16 @@ std::optional<SimStart> ParseSimStart(std::string_view name) {
     return std::nullopt;
 }
 
+std::optional<SimUnitSetting> ParseSimUnit(std::string_view text) {
+    const std::size_t colon = text.find(':');
+    SimUnitSetting unit;
+    if (colon == std::string_view::npos || colon + 1 == text.size() ||
+        !ParseUnsigned(text.substr(0, colon), 0, kMaxSimControllers - 1, unit.unit))
+        return std::nullopt;
+    unit.setting = std::string(text.substr(colon + 1));
+    return unit;
+}
+
 Options ParseOptions(int argc, const char* const* argv) {
     Options o;
     for (int i = 1; i < argc && o.error.empty(); ++i) {
@@ -90,15 +100,11 @@ Options ParseOptions(int argc, const char* const* argv) {
             if (missing || !ParseUnsigned(value, 1, kMaxSimControllers, o.simCount))
                 o.error = "--simulate-count takes 1 to " + std::to_string(kMaxSimControllers);
         } else if (TakeValue(arg, "--simulate-unit", argc, argv, i, value, missing)) {
-            const std::size_t colon = value.find(':');
-            SimUnitSetting unit;
-            if (missing || colon == std::string::npos || colon + 1 == value.size() ||
-                !ParseUnsigned(std::string_view(value).substr(0, colon), 0, kMaxSimControllers - 1,
-                               unit.unit)) {
+            const auto unit = missing ? std::nullopt : ParseSimUnit(value);
+            if (!unit) {
                 o.error = "--simulate-unit takes K:MODE or K:FAULT (K the controller, from 0)";
             } else {
-                unit.setting = value.substr(colon + 1);
-                o.simUnits.push_back(unit);
+                o.simUnits.push_back(*unit);
             }
         } else if (TakeValue(arg, "--simulate-protocol", argc, argv, i, value, missing)) {
             if (value == "1.0") {

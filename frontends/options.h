@@ -31,6 +31,10 @@ struct SimUnitSetting {
     bool operator==(const SimUnitSetting&) const = default;
 };
 
+// "K:SETTING" with K a controller number below kMaxSimControllers and
+// SETTING not empty; nullopt otherwise.
+std::optional<SimUnitSetting> ParseSimUnit(std::string_view text);
+
 struct Options {
     bool help = false;
     bool version = false;
