@@ -34,7 +34,34 @@ bool ParseSeconds(const std::string& text, int& out) {
     return true;
 }
 
+// A decimal number in [min, max], nothing else.
+bool ParseUnsigned(std::string_view text, unsigned min, unsigned max, unsigned& out) {
+    unsigned value = 0;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end || value < min || value > max) return false;
+    out = value;
+    return true;
+}
+
 }  // namespace
+
+std::optional<SimStart> ParseSimStart(std::string_view name) {
+    if (name == "normal") return SimStart::Normal;
+    if (name == "bootloader") return SimStart::Bootloader;
+    if (name == "current") return SimStart::Current;
+    return std::nullopt;
+}
+
+std::optional<SimUnitSetting> ParseSimUnit(std::string_view text) {
+    const std::size_t colon = text.find(':');
+    SimUnitSetting unit;
+    if (colon == std::string_view::npos || colon + 1 == text.size() ||
+        !ParseUnsigned(text.substr(0, colon), 0, kMaxSimControllers - 1, unit.unit))
+        return std::nullopt;
+    unit.setting = std::string(text.substr(colon + 1));
+    return unit;
+}
 
 Options ParseOptions(int argc, const char* const* argv) {
     Options o;
@@ -64,15 +91,20 @@ Options ParseOptions(int argc, const char* const* argv) {
             if (missing || !ParseSeconds(value, o.waitSeconds))
                 o.error = "--wait needs a number of seconds (0 to 86400)";
         } else if (arg.starts_with("--simulate=")) {
-            const std::string_view mode = arg.substr(11);
-            if (mode == "normal") {
-                o.simulate = SimStart::Normal;
-            } else if (mode == "bootloader") {
-                o.simulate = SimStart::Bootloader;
-            } else if (mode == "current") {
-                o.simulate = SimStart::Current;
+            if (const auto mode = ParseSimStart(arg.substr(11))) {
+                o.simulate = *mode;
             } else {
                 o.error = "--simulate takes normal, bootloader or current";
+            }
+        } else if (TakeValue(arg, "--simulate-count", argc, argv, i, value, missing)) {
+            if (missing || !ParseUnsigned(value, 1, kMaxSimControllers, o.simCount))
+                o.error = "--simulate-count takes 1 to " + std::to_string(kMaxSimControllers);
+        } else if (TakeValue(arg, "--simulate-unit", argc, argv, i, value, missing)) {
+            const auto unit = missing ? std::nullopt : ParseSimUnit(value);
+            if (!unit) {
+                o.error = "--simulate-unit takes K:MODE or K:FAULT (K the controller, from 0)";
+            } else {
+                o.simUnits.push_back(*unit);
             }
         } else if (TakeValue(arg, "--simulate-protocol", argc, argv, i, value, missing)) {
             if (value == "1.0") {
@@ -103,9 +135,15 @@ Options ParseOptions(int argc, const char* const* argv) {
     }
     if (o.error.empty() && o.force && !o.update)
         o.error = "--force holds Shift for the Update press and needs --update";
+    for (const SimUnitSetting& unit : o.simUnits) {
+        if (o.error.empty() && unit.unit >= o.simCount)
+            o.error = "--simulate-unit=" + std::to_string(unit.unit) + ":" + unit.setting +
+                      ": there is no simulated controller " + std::to_string(unit.unit) +
+                      " (--simulate-count)";
+    }
     // The simulator's settings only make sense with a simulated controller.
     if (o.error.empty() && o.simulate == SimStart::Off &&
-        (o.simProtocol1 || !o.faults.empty() || o.simFast))
+        (o.simProtocol1 || !o.faults.empty() || o.simFast || o.simCount > 1 || !o.simUnits.empty()))
         o.simulate = SimStart::Normal;
     return o;
 }
@@ -135,6 +173,13 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
          "                         1.0 or 2.0 (default 2.0)\n"
          "  --simulate-fault=NAME[@N]\n"
          "                         inject a fault into the simulated controller (repeatable)\n"
+         "  --simulate-count=N     attach N simulated controllers (1 to 8, default 1), each at\n"
+         "                         a place of its own (sim0, sim1, ...) that it keeps when it\n"
+         "                         re-enumerates; the settings above apply to each of them\n"
+         "  --simulate-unit=K:SETTING\n"
+         "                         simulated controller K (from 0) only: SETTING is a MODE\n"
+         "                         (its own instead of --simulate's) or a fault NAME[@N] of\n"
+         "                         its own (repeatable)\n"
          "  --simulate-fast        no transfer latency and shortened pauses (demos and tests);\n"
          "                         with --replay, the trace is replayed at once\n"
          "  --record FILE          write a trace of every operation on the controllers to FILE\n"

@@ -1,7 +1,9 @@
 // Command line of the FirmwareUpgrade executable.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fwu {
@@ -16,6 +18,23 @@ enum class SimStart {
     Current,     // normal mode, firmware equal to the package's
 };
 
+// At most this many simulated controllers (--simulate-count).
+inline constexpr unsigned kMaxSimControllers = 8;
+
+// normal, bootloader or current; nullopt for anything else.
+std::optional<SimStart> ParseSimStart(std::string_view name);
+
+// --simulate-unit=K:SETTING: controller K's own mode, or a fault of its own.
+struct SimUnitSetting {
+    unsigned unit = 0;
+    std::string setting;  // a mode name or a fault, as given
+    bool operator==(const SimUnitSetting&) const = default;
+};
+
+// "K:SETTING" with K a controller number below kMaxSimControllers and
+// SETTING not empty; nullopt otherwise.
+std::optional<SimUnitSetting> ParseSimUnit(std::string_view text);
+
 struct Options {
     bool help = false;
     bool version = false;
@@ -27,9 +46,11 @@ struct Options {
     bool json = false;  // (console) events as JSON lines on standard output
 
     SimStart simulate = SimStart::Off;
-    bool simProtocol1 = false;        // --simulate-protocol=1.0
-    std::vector<std::string> faults;  // --simulate-fault=NAME[@N], as given
-    bool simFast = false;             // --simulate-fast
+    bool simProtocol1 = false;             // --simulate-protocol=1.0
+    std::vector<std::string> faults;       // --simulate-fault=NAME[@N], as given
+    bool simFast = false;                  // --simulate-fast
+    unsigned simCount = 1;                 // --simulate-count=N
+    std::vector<SimUnitSetting> simUnits;  // --simulate-unit=K:SETTING
 
     std::string recordPath;        // --record FILE
     std::string replayPath;        // --replay FILE

@@ -1,16 +1,29 @@
 #include "frontends/services.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "platform/platform.h"
 
 namespace fwu {
 
-sim::Config MakeSimConfig(const Options& options, const PackageConfig* package,
-                          std::string& error) {
+sim::Config MakeSimConfig(const Options& options, const PackageConfig* package, std::string& error,
+                          unsigned unit) {
+    SimStart start = options.simulate;
+    std::vector<std::string> faults = options.faults;
+    for (const SimUnitSetting& own : options.simUnits) {
+        if (own.unit != unit) continue;
+        if (const auto mode = ParseSimStart(own.setting)) {
+            start = *mode;
+        } else {
+            faults.push_back(own.setting);
+        }
+    }
     sim::Config config;
     config.latencyUs = options.simFast ? 0 : kSimLatencyUs;
     config.generation = options.simProtocol1 ? sim::Generation::V1_0 : sim::Generation::V2_0;
-    config.startInBootloader = options.simulate == SimStart::Bootloader;
-    if (options.simulate == SimStart::Current && package != nullptr) {
+    config.startInBootloader = start == SimStart::Bootloader;
+    if (start == SimStart::Current && package != nullptr) {
         // The firmware the package carries is already in the flash.
         for (sim::IcConfig& ic : config.ics) {
             for (std::uint32_t k = 0; k < package->imageCount && k < kMaxImages; ++k) {
@@ -20,7 +33,7 @@ sim::Config MakeSimConfig(const Options& options, const PackageConfig* package,
             }
         }
     }
-    for (const std::string& text : options.faults) {
+    for (const std::string& text : faults) {
         const std::optional<sim::Fault> fault = sim::ParseFault(text);
         if (!fault) {
             error = "unknown fault of the simulated controller: " + text;
@@ -64,10 +77,15 @@ std::string Services::InstallDevices(const Options& options) {
         if (auto record = system_->LoadRecord(kConfigRecordId))
             package = PackageConfig::Parse(*record);
     }
-    std::string error;
-    const sim::Config config = MakeSimConfig(options, package ? &*package : nullptr, error);
-    if (!error.empty()) return error;
-    sim_ = std::make_unique<sim::SimBackend>(config);
+    std::vector<sim::Config> configs;
+    for (unsigned unit = 0; unit < std::max(options.simCount, 1u); ++unit) {
+        std::string error;
+        configs.push_back(MakeSimConfig(options, package ? &*package : nullptr, error, unit));
+        if (!error.empty()) return error;
+    }
+    // Numbered in this order: controller K is at "simK" for as long as it lives.
+    sim_ = std::make_unique<sim::SimBackend>();
+    for (const sim::Config& config : configs) sim_->AddController(config);
     SetHidBackend(sim_.get());
     SetRumble(sim_.get());
     hotplug_ = sim_.get();

@@ -34,10 +34,12 @@ class ShortenedSleeper : public ISleeper {
     std::uint32_t divisor_;
 };
 
-// The simulated controller the options ask for. `package` (may be null)
-// gives the package's versions for SimStart::Current. `error` is set when a
-// fault name is not understood.
-sim::Config MakeSimConfig(const Options& options, const PackageConfig* package, std::string& error);
+// Simulated controller `unit` (from 0) as the options ask for it: the
+// settings for every controller, then its own (--simulate-unit). `package`
+// (may be null) gives the package's versions for SimStart::Current. `error`
+// is set when a setting or fault name is not understood.
+sim::Config MakeSimConfig(const Options& options, const PackageConfig* package, std::string& error,
+                          unsigned unit = 0);
 
 class Services {
   public:

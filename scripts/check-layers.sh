@@ -16,7 +16,7 @@
 #   trace           run traces
 #   sim             the simulated controller
 #   frontends
-#   sim/usbip, tools   programs built on the whole tool
+#   tools           programs built on the whole tool (fwpkg, fwu-simusb)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,7 +32,6 @@ ui 7
 trace 8
 sim 9
 frontends 10
-sim/usbip 11
 tools 11
 '
 

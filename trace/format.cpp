@@ -1,5 +1,6 @@
 #include "trace/format.h"
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
 #include <iterator>
@@ -151,11 +152,22 @@ bool ParseOp(const json& object, Op& op, std::string& error) {
         return false;
     }
     if (!IsEvent(op.kind) && !f.Unsigned("us", op.us)) return false;
+    // "location" of open, arrival and removal lines ("" when absent).
+    const auto location = [&] {
+        return object.find("location") == object.end() || f.String("location", op.location);
+    };
     switch (op.kind) {
         case OpKind::Enumerate:
-            return f.Paths("paths", op.paths);
+            if (!f.Paths("paths", op.paths)) return false;
+            if (object.find("locations") == object.end()) return true;
+            if (!f.Paths("locations", op.locations)) return false;
+            if (op.locations.size() != op.paths.size()) {
+                error = "\"locations\" must hold one location for each path";
+                return false;
+            }
+            return true;
         case OpKind::Open:
-            return f.String("path", op.path) && f.Unsigned("dev", op.dev);
+            return f.String("path", op.path) && f.Unsigned("dev", op.dev) && location();
         case OpKind::Write:
         case OpKind::Output:
             return f.Unsigned("dev", op.dev) && f.Bytes("data", op.data) && f.Bool("ok", op.ok) &&
@@ -204,7 +216,7 @@ bool ParseOp(const json& object, Op& op, std::string& error) {
         case OpKind::Arrival:
         case OpKind::Removal:
             if (object.find("during") != object.end() && !f.Bool("during", op.during)) return false;
-            return f.String("path", op.path);
+            return f.String("path", op.path) && location();
         case OpKind::RumbleConnected:
             return f.Unsigned("user", op.user) && f.Bool("connected", op.connected);
         case OpKind::RumbleSet:
@@ -369,9 +381,13 @@ std::string FormatOp(const Op& op) {
     switch (op.kind) {
         case OpKind::Enumerate:
             j.Texts("paths", op.paths);
+            if (std::any_of(op.locations.begin(), op.locations.end(),
+                            [](const std::string& l) { return !l.empty(); }))
+                j.Texts("locations", op.locations);
             break;
         case OpKind::Open:
             j.Text("path", op.path);
+            if (!op.location.empty()) j.Text("location", op.location);
             j.Number("dev", static_cast<std::uint64_t>(op.dev));
             break;
         case OpKind::Write:
@@ -415,6 +431,7 @@ std::string FormatOp(const Op& op) {
         case OpKind::Arrival:
         case OpKind::Removal:
             j.Text("path", op.path);
+            if (!op.location.empty()) j.Text("location", op.location);
             if (op.during) j.Bool("during", true);
             break;
         case OpKind::RumbleConnected:

@@ -6,8 +6,8 @@
 // Every further line is one operation, numbered from 1 in the order the
 // operations completed, with "t" the microseconds since recording started
 // (monotonic clock) and, for calls, "us" the microseconds the call took:
-//   {"n":1,"t":52,"us":40,"op":"enumerate","paths":["..."]}
-//   {"n":2,"t":60,"us":8,"op":"open","path":"...","dev":1}   dev 0: failed
+//   {"n":1,"t":52,"us":40,"op":"enumerate","paths":["..."],"locations":["1-2"]}
+//   {"n":2,"t":60,"us":8,"op":"open","path":"...","location":"1-2","dev":1}   dev 0: failed
 //   {"op":"write","dev":1,"data":"00a5e1...","ok":true}      (+ "error" when not ok)
 //   {"op":"read","dev":1,"length":65,"timeout":50,"status":"ok","data":"00..."}
 //                             status "ok", "timeout" or "failed" (+ "error")
@@ -17,13 +17,16 @@
 //   {"op":"report-id","dev":1,"id":0}
 //   {"op":"drop","dev":1}      input reports still queued are discarded
 //   {"op":"arrival","path":"..."}   {"op":"removal","path":"..."}
-//                             + "during":true when it came while a call of the
-//                             tool on the same thread ran (the next call of
-//                             that thread in the trace): the call caused it
+//                             + "location" as for open; + "during":true when it came while a call
+//                             of the tool on the same thread ran (the next call of that thread in
+//                             the trace): the call caused it
 //   {"op":"rumble-connected","user":0,"connected":true}
 //   {"op":"rumble-set","user":0,"left":256,"right":65024,"ok":true}
-// Byte strings are lower-case hexadecimal. Devices are numbered 1, 2, ... in
-// the order they were opened successfully.
+// "location" is where the controller is plugged in (IHidBackend::Location),
+// left out when there is none; "locations" gives one for each of "paths",
+// left out when none of them has one. Byte strings are lower-case
+// hexadecimal. Devices are numbered 1, 2, ... in the order they were opened
+// successfully. Members a reader does not know are ignored.
 #pragma once
 
 #include <cstddef>
@@ -62,6 +65,9 @@ struct Op {
     int dev = 0;                     // device number (0: none / open failed)
     std::vector<std::string> paths;  // enumerate
     std::string path;                // open, arrival, removal
+    std::string location;            // open, arrival, removal: of `path`, "" none
+    // enumerate: the location of each of `paths`; empty when none has one
+    std::vector<std::string> locations;
     std::vector<std::uint8_t> data;  // write/output: sent; read/string: returned
     std::size_t length = 0;          // read, string: requested length
     std::uint32_t timeout = 0;       // read

@@ -162,6 +162,8 @@ std::vector<std::string> RecordingBackend::EnumeratePaths() {
     const CallTimer timer(writer_);
     op.paths = inner_.EnumeratePaths();
     op.us = timer.Elapsed();
+    op.locations.reserve(op.paths.size());
+    for (const std::string& path : op.paths) op.locations.push_back(inner_.Location(path));
     writer_.Record(op);
     return op.paths;
 }
@@ -170,6 +172,7 @@ std::unique_ptr<IHidDevice> RecordingBackend::Open(const std::string& path) {
     Op op;
     op.kind = OpKind::Open;
     op.path = path;
+    op.location = inner_.Location(path);
     const CallTimer timer(writer_);
     std::unique_ptr<IHidDevice> device = inner_.Open(path);
     op.us = timer.Elapsed();
@@ -191,6 +194,7 @@ bool RecordingHotplug::Start(HotplugCallback callback) {
             Op op;
             op.kind = event == HotplugEvent::Arrival ? OpKind::Arrival : OpKind::Removal;
             op.path = path;
+            op.location = hid_.Location(path);
             op.during = callsInProgress > 0;
             writer_.Record(op);
             if (callback) callback(event, path);

@@ -48,6 +48,9 @@ class RecordingBackend : public IHidBackend {
     std::unique_ptr<IHidDevice> Open(const std::string& path) override;
     // A query for the user, passed on and not recorded.
     bool AccessDenied(const std::string& path) override { return inner_.AccessDenied(path); }
+    // Passed on; recorded with the enumerate and open lines it belongs to,
+    // not as a line of its own.
+    std::string Location(const std::string& path) override { return inner_.Location(path); }
 
   private:
     IHidBackend& inner_;
@@ -56,15 +59,18 @@ class RecordingBackend : public IHidBackend {
     int nextDevice_ = 1;
 };
 
+// Each arrival and removal is recorded with the location `hid` gives its path.
 class RecordingHotplug : public IHotplugSource {
   public:
-    RecordingHotplug(IHotplugSource& inner, TraceWriter& writer) : inner_(inner), writer_(writer) {}
+    RecordingHotplug(IHotplugSource& inner, TraceWriter& writer, IHidBackend& hid)
+        : inner_(inner), writer_(writer), hid_(hid) {}
     bool Start(HotplugCallback callback) override;
     void Stop() override { inner_.Stop(); }
 
   private:
     IHotplugSource& inner_;
     TraceWriter& writer_;
+    IHidBackend& hid_;
 };
 
 class RecordingRumble : public IRumble {

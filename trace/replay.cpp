@@ -39,7 +39,8 @@ struct ReplaySession::State {
     HotplugCallback callback;
     int delivering = 0;  // deliveries in progress
     bool stopping = false;
-    std::map<int, std::string> devicePaths;  // device number -> path it was opened on
+    std::map<std::string, std::string> locations;  // path -> its recorded location
+    std::map<int, std::string> devicePaths;        // device number -> path it was opened on
     std::set<std::string> removedPaths;
     std::thread pump;
 
@@ -264,6 +265,11 @@ ReplaySession::ReplaySession(Trace trace, ReplayOptions options)
     : state_(std::make_shared<State>()) {
     state_->ops = std::move(trace.ops);
     state_->options = std::move(options);
+    for (const Op& op : state_->ops) {
+        if (!op.location.empty()) state_->locations[op.path] = op.location;
+        for (std::size_t k = 0; k < op.locations.size() && k < op.paths.size(); ++k)
+            if (!op.locations[k].empty()) state_->locations[op.paths[k]] = op.locations[k];
+    }
     state_->pump = std::thread([state = state_.get()] { state->Pump(); });
 }
 
@@ -294,6 +300,12 @@ std::unique_ptr<IHidDevice> ReplaySession::Open(const std::string& path) {
         state_->devicePaths[op->dev] = path;
     }
     return std::make_unique<ReplayDevice>(state_, op->dev);
+}
+
+std::string ReplaySession::Location(const std::string& path) {
+    // Written only by the constructor.
+    const auto it = state_->locations.find(path);
+    return it != state_->locations.end() ? it->second : std::string();
 }
 
 bool ReplaySession::Start(HotplugCallback callback) {

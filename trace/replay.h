@@ -38,6 +38,10 @@ class ReplaySession : public IHidBackend, public IHotplugSource, public IRumble 
 
     std::vector<std::string> EnumeratePaths() override;
     std::unique_ptr<IHidDevice> Open(const std::string& path) override;
+    // The location the trace recorded for `path` (on any of its enumerate,
+    // open, arrival or removal lines); "" when it recorded none. A query,
+    // not a request: it is answered at any time and never compared.
+    std::string Location(const std::string& path) override;
 
     bool Start(HotplugCallback callback) override;
     void Stop() override;

@@ -33,12 +33,13 @@ std::string TraceSetup::Install(const TraceRequest& request, IHotplugSource* hot
     if (!request.recordPath.empty()) {
         writer_ = std::make_unique<TraceWriter>(request.recordPath);
         if (!writer_->Ok()) return "cannot write the trace " + request.recordPath;
-        hid_ = std::make_unique<RecordingBackend>(*hid, *writer_);
+        IHidBackend& inner = *hid;
+        hid_ = std::make_unique<RecordingBackend>(inner, *writer_);
         rumble_ = std::make_unique<RecordingRumble>(*rumble, *writer_);
         hid = hid_.get();
         rumble = rumble_.get();
         if (hotplug_ != nullptr) {
-            recordedHotplug_ = std::make_unique<RecordingHotplug>(*hotplug_, *writer_);
+            recordedHotplug_ = std::make_unique<RecordingHotplug>(*hotplug_, *writer_, inner);
             hotplug_ = recordedHotplug_.get();
         }
     }

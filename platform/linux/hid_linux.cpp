@@ -258,6 +258,12 @@ class HidrawBackend final : public IHidBackend {
         return ::access(parsed->node.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
     }
 
+    // The USB port carried in the path itself (hid_path.h).
+    std::string Location(const std::string& path) override {
+        const auto parsed = ParseHidrawPath(path);
+        return parsed ? parsed->port : std::string();
+    }
+
   private:
     std::shared_ptr<UsbSession> usb_ = std::make_shared<UsbSession>();
 };

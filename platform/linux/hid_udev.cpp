@@ -11,9 +11,9 @@ std::string HidrawPathOf(udev_device* device) {
     const char* node = udev_device_get_devnode(device);
     if (node == nullptr || *node == '\0') return {};
     const char* syspath = udev_device_get_syspath(device);
-    const auto ids = VidPidFromSyspath(syspath != nullptr ? syspath : "");
-    const VidPid vp = ids.value_or(VidPid{});
-    return BuildHidrawPath(node, vp.vid, vp.pid);
+    const std::string_view sys = syspath != nullptr ? syspath : "";
+    const VidPid vp = VidPidFromSyspath(sys).value_or(VidPid{});
+    return BuildHidrawPath(node, vp.vid, vp.pid, UsbPortFromSyspath(sys));
 }
 
 }  // namespace fwu

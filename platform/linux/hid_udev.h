@@ -9,8 +9,9 @@ struct udev_device;
 
 namespace fwu {
 
-// "" when the device has no node. The identifiers come from the sysfs path
-// (readable for removed devices too); 0/0 when it does not name them.
+// "" when the device has no node. The identifiers and the USB port come from
+// the sysfs path (readable for removed devices too); 0/0 when it does not
+// name the identifiers, no port part when the device is not on a USB port.
 std::string HidrawPathOf(udev_device* device);
 
 }  // namespace fwu

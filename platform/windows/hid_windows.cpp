@@ -3,6 +3,7 @@
 // every wait is bounded, and hid.dll answers the rest.
 #include <windows.h>
 
+#include <cfgmgr32.h>
 #include <setupapi.h>
 #include <winternl.h>  // NTSTATUS, used by the HID parsing declarations
 
@@ -13,14 +14,19 @@ extern "C" {
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/pause.h"
 #include "base/text.h"
 #include "platform/platform.h"
+#include "platform/windows/usb_location.h"
 #include "platform/windows/wide.h"
 
 namespace fwu {
@@ -30,6 +36,55 @@ namespace {
 constexpr DWORD kWriteTimeoutMs = 5000;
 // How often a pending transfer looks for a stop request of its thread.
 constexpr DWORD kCancelCheckMs = 10;
+// Levels walked up from a HID interface's device node to its USB device:
+// the USB device itself, or a composite device's function and then the device.
+constexpr int kLocationLevels = 3;
+// Locations remembered for paths that have gone; beyond this many the
+// memory starts afresh (a bench re-plugs controllers all day).
+constexpr std::size_t kRememberedLocations = 256;
+// DEVPKEY_Device_LocationPaths (a string list), defined here so that no
+// translation unit has to instantiate the property keys of devpkey.h.
+const DEVPROPKEY kLocationPathsKey = {
+    {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 37};
+
+// The location paths of a device node; none when it has no such property.
+std::vector<std::string> LocationPathsOf(DEVINST node) {
+    DEVPROPTYPE type = 0;
+    ULONG size = 0;
+    if (CM_Get_DevNode_PropertyW(node, &kLocationPathsKey, &type, nullptr, &size, 0) !=
+            CR_BUFFER_SMALL ||
+        type != DEVPROP_TYPE_STRING_LIST || size == 0)
+        return {};
+    std::vector<wchar_t> text(size / sizeof(wchar_t) + 2, L'\0');
+    if (CM_Get_DevNode_PropertyW(node, &kLocationPathsKey, &type,
+                                 reinterpret_cast<PBYTE>(text.data()), &size, 0) != CR_SUCCESS)
+        return {};
+    std::vector<std::string> paths;
+    for (const wchar_t* p = text.data(); *p != L'\0'; p += std::wstring_view(p).size() + 1)
+        paths.push_back(Narrow(p));
+    return paths;
+}
+
+// The device node of a present HID interface path.
+std::optional<DEVINST> DevNodeOfInterface(const std::string& path) {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    if (set == INVALID_HANDLE_VALUE) return std::nullopt;
+    SP_DEVICE_INTERFACE_DATA interfaceData{};
+    interfaceData.cbSize = sizeof interfaceData;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    std::optional<DEVINST> node;
+    ULONG status = 0;
+    ULONG problem = 0;
+    // An interface that is gone may still be registered: its node is then
+    // not present (no status).
+    if (SetupDiOpenDeviceInterfaceW(set, Wide(path).c_str(), 0, &interfaceData) &&
+        SetupDiEnumDeviceInfo(set, 0, &info) &&
+        CM_Get_DevNode_Status(&status, &problem, info.DevInst, 0) == CR_SUCCESS)
+        node = info.DevInst;
+    SetupDiDestroyDeviceInfoList(set);
+    return node;
+}
 
 class Win32HidDevice final : public IHidDevice {
   public:
@@ -198,11 +253,14 @@ class Win32HidBackend final : public IHidBackend {
             if (!block) break;
             auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(block.get());
             detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+            SP_DEVINFO_DATA info{};
+            info.cbSize = sizeof info;
             if (!SetupDiGetDeviceInterfaceDetailW(list, &interfaceData, detail, required, nullptr,
-                                                  nullptr)) {
+                                                  &info)) {
                 continue;
             }
             paths.push_back(AsciiLower(Narrow(detail->DevicePath)));
+            Remember(paths.back(), UsbLocationOfDevNode(info.DevInst));
         }
         SetupDiDestroyDeviceInfoList(list);
         return paths;
@@ -221,9 +279,51 @@ class Win32HidBackend final : public IHidBackend {
         }
         return std::make_unique<Win32HidDevice>(handle, event);
     }
+
+    // Asked of the device tree while the interface is present (and
+    // remembered); for a path that has gone, the location it had when it was
+    // last enumerated or asked about.
+    std::string Location(const std::string& path) override {
+        if (const std::optional<DEVINST> node = DevNodeOfInterface(path)) {
+            std::string location = UsbLocationOfDevNode(*node);
+            Remember(AsciiLower(path), location);
+            return location;
+        }
+        std::lock_guard lock(mutex_);
+        const auto it = locations_.find(AsciiLower(path));
+        return it != locations_.end() ? it->second : std::string();
+    }
+
+  private:
+    void Remember(const std::string& path, const std::string& location) {
+        std::lock_guard lock(mutex_);
+        if (location.empty()) {
+            locations_.erase(path);
+            return;
+        }
+        if (locations_.size() >= kRememberedLocations && locations_.count(path) == 0)
+            locations_.clear();
+        locations_[path] = location;
+    }
+
+    std::mutex mutex_;
+    std::map<std::string, std::string> locations_;  // lower-case path -> location
 };
 
 }  // namespace
+
+std::string UsbLocationOfDevNode(std::uint32_t devInst) {
+    DEVINST node = devInst;
+    for (int level = 0; level < kLocationLevels; ++level) {
+        DEVINST parent = 0;
+        if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return {};
+        node = parent;
+        const UsbNodeLocation found = ClassifyLocationPaths(LocationPathsOf(node));
+        if (found.kind == UsbNodeKind::Device) return found.path;
+        if (found.kind == UsbNodeKind::Other) return {};
+    }
+    return {};
+}
 
 std::unique_ptr<IHidBackend> CreatePlatformHidBackend() {
     return std::make_unique<Win32HidBackend>();

@@ -34,11 +34,15 @@ class ConsoleRun : public ::testing::Test {
         if (auto record = System().LoadRecord(kConfigRecordId))
             package = PackageConfig::Parse(*record);
         ASSERT_TRUE(package.has_value());
-        std::string error;
-        sim::Config config = MakeSimConfig(options, &*package, error);
-        ASSERT_TRUE(error.empty());
-        if (adjust) adjust(config);
-        Install(std::make_unique<sim::SimBackend>(config));
+        auto sim = std::make_unique<sim::SimBackend>();
+        for (unsigned unit = 0; unit < options.simCount; ++unit) {
+            std::string error;
+            sim::Config config = MakeSimConfig(options, &*package, error, unit);
+            ASSERT_TRUE(error.empty());
+            if (adjust) adjust(config);
+            sim->AddController(config);
+        }
+        Install(std::move(sim));
     }
     // A new controller, with the slot tables and the log as at start-up.
     void Install(std::unique_ptr<sim::SimBackend> sim) {
@@ -155,6 +159,18 @@ TEST_F(ConsoleRun, ControllerThatLeavesBeforeThePressEndsTheWait) {
         << out_.str();
     EXPECT_TRUE(Printed("Device: M27504_Controller\n"));
     EXPECT_FALSE(Printed("Pressing Update"));
+}
+
+TEST_F(ConsoleRun, OneOfTwoIdenticalControllersIsUpdatedAndTheOtherLeftAlone) {
+    Controller({"--simulate-count=2"});
+    const std::vector<std::uint8_t> before = sim_->Controller(1).Flash(0);
+    ASSERT_EQ(Run(true), kExitUpdated) << out_.str();
+    EXPECT_GT(sim_->Controller(0).Reenumerations(), 0u);
+    EXPECT_EQ(sim_->Controller(0).Version(0).fwVersion, 0x0140);
+    EXPECT_EQ(sim_->Controller(1).Reenumerations(), 0u);
+    EXPECT_EQ(sim_->Controller(1).Flash(0), before);
+    EXPECT_EQ(sim_->Location(sim_->Controller(0).path()), "sim0");
+    EXPECT_EQ(sim_->Location(sim_->Controller(1).path()), "sim1");
 }
 
 TEST_F(ConsoleRun, TerminalDrawsOneBarAndEndsItsLineBeforeTheBox) {

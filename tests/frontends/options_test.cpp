@@ -39,6 +39,13 @@ TEST(Options, SimulatedControllerOptions) {
     EXPECT_EQ(o.faults, (std::vector<std::string>{"write-fail@3", "never-return"}));
     // A simulator setting alone means the simulated controller.
     EXPECT_EQ(Parse({"--simulate-fast"}).simulate, SimStart::Normal);
+    EXPECT_EQ(Parse({}).simCount, 1u);
+    const Options several = Parse(
+        {"--simulate-count", "3", "--simulate-unit=2:bootloader", "--simulate-unit=0:remove@5"});
+    EXPECT_TRUE(several.error.empty()) << several.error;
+    EXPECT_EQ(several.simulate, SimStart::Normal);
+    EXPECT_EQ(several.simCount, 3u);
+    EXPECT_EQ(several.simUnits, (std::vector<SimUnitSetting>{{2, "bootloader"}, {0, "remove@5"}}));
 }
 
 TEST(Options, BadCommandLinesAreRefused) {
@@ -49,6 +56,13 @@ TEST(Options, BadCommandLinesAreRefused) {
                       {"--simulate=sideways"},
                       {"--simulate-protocol=3.0"},
                       {"--simulate-fault="},
+                      {"--simulate-count=0"},
+                      {"--simulate-count=9"},
+                      {"--simulate-count=2x"},
+                      {"--simulate-unit=1"},
+                      {"--simulate-unit=x:bootloader"},
+                      {"--simulate-unit=0:"},
+                      {"--simulate-count=2", "--simulate-unit=2:bootloader"},
                       {"--bogus"},
                       {"--updatex"},
                       {"--console", "--force"}}) {
@@ -62,8 +76,9 @@ TEST(Options, BadCommandLinesAreRefused) {
 TEST(Options, UsageListsFaultsAndExitStatuses) {
     const std::string text = UsageText("FirmwareUpgrade", "  remove@N   unplugged\n");
     EXPECT_NE(text.find("remove@N"), std::string::npos);
-    for (const char* option : {"--console", "--update", "--force", "--wait", "--simulate[=MODE]",
-                               "--simulate-protocol", "--simulate-fault", "--package-info"})
+    for (const char* option :
+         {"--console", "--update", "--force", "--wait", "--simulate[=MODE]", "--simulate-protocol",
+          "--simulate-fault", "--simulate-count", "--simulate-unit", "--package-info"})
         EXPECT_NE(text.find(option), std::string::npos) << option;
     for (const char* status :
          {"0  the controller came back", "1  the run ended with an error",
@@ -87,6 +102,23 @@ TEST(SimConfig, FollowsTheOptions) {
     c = MakeSimConfig(o, nullptr, error);
     EXPECT_NE(error.find("melt"), std::string::npos);
     EXPECT_EQ(c.latencyUs, 0u);
+}
+
+TEST(SimConfig, EachControllerGetsTheCommonSettingsAndItsOwn) {
+    const Options o =
+        Parse({"--simulate-count=3", "--simulate-fault=no-strings", "--simulate-unit=1:bootloader",
+               "--simulate-unit=1:remove@9", "--simulate-unit=2:melt"});
+    std::string error;
+    const sim::Config first = MakeSimConfig(o, nullptr, error, 0);
+    EXPECT_FALSE(first.startInBootloader);
+    EXPECT_EQ(first.faults, (std::vector<sim::Fault>{{sim::FaultKind::NoStrings, 0}}));
+    const sim::Config second = MakeSimConfig(o, nullptr, error, 1);
+    EXPECT_TRUE(second.startInBootloader);
+    EXPECT_EQ(second.faults, (std::vector<sim::Fault>{{sim::FaultKind::NoStrings, 0},
+                                                      {sim::FaultKind::Remove, 9}}));
+    EXPECT_TRUE(error.empty());
+    MakeSimConfig(o, nullptr, error, 2);
+    EXPECT_NE(error.find("melt"), std::string::npos);
 }
 
 TEST(SimConfig, CurrentFirmwareMatchesThePackage) {

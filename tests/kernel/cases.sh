@@ -8,7 +8,8 @@
 # console output must hold. CHECK is "flash" (the server's result must show
 # every IC's flash equal to the package, the final page written last and the
 # controller back in normal mode), "untouched" (still in normal mode, never
-# restarted) or "none". Every case first checks the guest's
+# restarted), "locations" (two controllers served, see that case) or "none".
+# Every case first checks the guest's
 # own set-up (vhci-hcd present, udevd listening, the user in plugdev); "guest",
 # run only when named, checks nothing else. A last word "wine" runs the Windows
 # build (FirmwareUpgrade.exe) under Wine in the same guest instead of the Linux
@@ -36,6 +37,13 @@ define bad-checksum   1 "--simulate=bootloader --simulate-protocol=2.0 --report-
 # Report transfer 2 comes after the switch to upgrade mode and before the first
 # image job: the controller goes away there, so the run waits for it and gives up.
 define remove         1 "--simulate=normal --simulate-protocol=2.0 --report-id=1 --simulate-fault=remove@2" "--update --wait 30" 1 "The device does not exist and has been removed!" none
+# Two identical controllers at once, each on a vhci port of its own, and the
+# tool (one controller per run) recording its run: it updates one of them,
+# and its trace shows that controller at one USB port through every
+# re-enumeration (every arrival, removal and open of it carries the same
+# location, the port its result names), the other at another port, its flash
+# untouched. The server writes result.txt.0 and result.txt.1.
+define two-controllers 1 "--simulate-count=2 --simulate=normal --simulate-protocol=2.0 --report-id=1" "--update --wait 30 --record tool-trace.jsonl" 0 "$ok" locations
 
 # The Windows build under Wine, in the same guest against the same served
 # controller: Wine's HID bus (winebus.sys with its udev backend) finds the

@@ -5,6 +5,7 @@
 #   tool.log, tool.status   the tool's console output and exit status
 #   server.log, result.txt  the device server's output and its final result
 #   trace.txt               the device server's trace
+#   *.jsonl                 traces the tool recorded in its working directory (--record)
 #   Log_*.txt               the tool's diagnostic log (FWU_TOOL_LOG=1)
 #   guest.log               what this script did; dmesg.txt, nodes.txt
 set -u
@@ -65,19 +66,22 @@ if [ -n "${FWU_SIMUSB:-}" ]; then
     done
     if [ -e /run/fwu-ready ]; then
         note "device attached"
-        # The server is ready once the device is plugged in; the kernel then
-        # enumerates it and udev applies the rules. Start the tool once the
-        # hidraw node is there (and, with udev, handed to plugdev), so each
-        # case starts from the same point: controller present.
+        # The server is ready once the devices are plugged in; the kernel then
+        # enumerates them and udev applies the rules. Start the tool once a
+        # hidraw node is there for each (and, with udev, handed to plugdev), so
+        # each case starts from the same point: controllers present.
+        want=$(echo "$FWU_SERVER_OPTS" | sed -n 's/.*--simulate-count[= ]\([0-9]*\).*/\1/p')
+        want=${want:-1}
         for _ in $(seq 150); do
-            node=$(ls /dev/hidraw* 2>/dev/null | head -n 1)
-            if [ -n "$node" ]; then
+            nodes=$(ls /dev/hidraw* 2>/dev/null | head -n "$want")
+            if [ "$(echo "$nodes" | grep -c .)" -ge "$want" ]; then
                 [ "${FWU_UDEVD:-1}" != 0 ] || break
-                [ "$(stat -c %G "$node")" = plugdev ] && break
+                # shellcheck disable=SC2086
+                [ "$(stat -c %G $nodes | sort -u)" = plugdev ] && break
             fi
             sleep 0.1
         done
-        note "hidraw node: $(ls -l /dev/hidraw* 2>&1 | head -n 1)"
+        note "hidraw nodes: $(ls -l /dev/hidraw* 2>&1 | head -n "$want" | tr '\n' ' ')"
     else
         note "the device server did not attach"
     fi
@@ -107,7 +111,8 @@ if [ -e /run/fwu-ready ] || [ -z "$server_pid" ]; then
         tool=("${wine_env[@]}" wine "$FWU_TOOL")
         note "$(wine --version 2>/dev/null)"
     fi
-    cd /tmp || true
+    # A working directory of its own (the guest's /tmp shows the host's).
+    work=$(mktemp -d /tmp/fwu-tool.XXXXXX) && chmod 1777 "$work" && cd "$work" || cd /tmp || true
     # shellcheck disable=SC2086
     timeout -k 5 "${FWU_TOOL_TIMEOUT:-240}" "${run_as[@]}" "${tool[@]}" --console $FWU_TOOL_OPTS \
         </dev/null >"$out/tool.log" 2>&1
@@ -121,6 +126,7 @@ if [ -e /run/fwu-ready ] || [ -z "$server_pid" ]; then
         note "wineserver stopped (status $?)"
     fi
     cp "$tooldir"/Log_*.txt "$out/" 2>/dev/null
+    cp "${work:-/nonexistent}"/*.jsonl "$out/" 2>/dev/null
 fi
 
 # The device nodes as the tool saw them, before the server unplugs the device.

@@ -8,7 +8,7 @@
 # (default: every case but "guest", which only proves the guest without a device)
 #
 # Builds nothing: DIR (or FWU_BUILD_DIR) must hold frontends/FirmwareUpgrade
-# and sim/usbip/fwu-simusb; the Wine cases need WINDIR (or FWU_WIN_BUILD_DIR,
+# and tools/simusb/fwu-simusb; the Wine cases need WINDIR (or FWU_WIN_BUILD_DIR,
 # default build-ci/windows), the Windows build with frontends/FirmwareUpgrade.exe,
 # and the wine packages. Other settings:
 #   FWU_KERNEL_CACHE  guest kernel and initramfs (default build-ci/kernel-cache)
@@ -41,7 +41,7 @@ done
 [ -n "$build" ] || { echo "run.sh: give the build directory (--build DIR or FWU_BUILD_DIR)" >&2; exit 2; }
 build=$(cd "$build" && pwd) || exit 2
 tool="$build/frontends/FirmwareUpgrade"
-simusb="$build/sim/usbip/fwu-simusb"
+simusb="$build/tools/simusb/fwu-simusb"
 [ -x "$tool" ] || { echo "run.sh: no $tool (build target FirmwareUpgrade)" >&2; exit 2; }
 rules=${FWU_UDEV_RULES:-}
 if [ -z "$rules" ]; then
@@ -68,6 +68,77 @@ define() {
 if [ ${#selected[@]} -eq 0 ]; then
     for name in "${names[@]}"; do [ "$name" = guest ] || selected+=("$name"); done
 fi
+
+# Checks the server's RESULT of a controller the tool updated; prints the reason
+# of a failure, nothing on success.
+updated_reason() {  # updated_reason RESULT
+    local result=$1
+    if [ ! -s "$result" ]; then
+        echo "fwu-simusb wrote no result"
+    elif ! grep -qx "mode=normal" "$result"; then
+        echo "the controller did not end in normal mode: $(grep '^mode=' "$result")"
+    elif ! grep -qE '^ic[0-9]+_flash=match$' "$result" ||
+        grep -E '^ic[0-9]+_flash=' "$result" | grep -vqE '=match$'; then
+        echo "flash differs from the package: $(grep '_flash=' "$result" | tr '\n' ' ')"
+    elif [ "$(grep -cE '^ic[0-9]+_final_page_last=yes$' "$result")" != "$(grep -cE '^ic[0-9]+_flash=' "$result")" ]; then
+        echo "the final page was not written last: $(grep 'final_page_last' "$result" | tr '\n' ' ')"
+    elif grep -qE '^ic[0-9]+_valid=no$' "$result"; then
+        echo "an image is not marked valid: $(grep '_valid=' "$result" | tr '\n' ' ')"
+    fi
+}
+
+# Two controllers served (result.txt.0, result.txt.1) and the tool's recorded
+# run (tool-trace.jsonl): one updated, the other untouched, and each seen at
+# its own USB port throughout. Prints the reason of a failure, nothing on success.
+locations_reason() {  # locations_reason DIR
+    local dir=$1 trace=$1/tool-trace.jsonl result updated="" other="" mine theirs reason
+    for result in "$dir"/result.txt.0 "$dir"/result.txt.1; do
+        if [ ! -s "$result" ]; then echo "fwu-simusb wrote no ${result##*/}"; return; fi
+        if grep -qx "reenumerations=0" "$result"; then other=$result; else updated=$result; fi
+    done
+    if [ -z "$updated" ] || [ -z "$other" ]; then
+        echo "not one controller updated and one left alone: $(grep -h '^reenumerations=' "$dir"/result.txt.? | tr '\n' ' ')"
+        return
+    fi
+    reason=$(updated_reason "$updated")
+    if [ -n "$reason" ]; then echo "${updated##*/}: $reason"; return; fi
+    if ! grep -qx "mode=normal" "$other" || grep -qE '^ic[0-9]+_(flash=match|final_page_last=)' "$other"; then
+        echo "the other controller was touched: $(tr '\n' ' ' <"$other")"
+        return
+    fi
+    [ -s "$trace" ] || { echo "the tool recorded no trace"; return; }
+    # The USB port each stayed on: its sysfs name ends in -(vhci port + 1).
+    mine=-$(($(sed -n 's/^vhci_port=//p' "$updated") + 1))
+    theirs=-$(($(sed -n 's/^vhci_port=//p' "$other") + 1))
+    # Every arrival, removal and open line names a location.
+    if grep -E '"op":"(arrival|removal|open)"' "$trace" | grep -vq '"location":"[^"]'; then
+        echo "a line without a location: $(grep -E '"op":"(arrival|removal|open)"' "$trace" | grep -v '"location":"[^"]' | head -n 1)"
+        return
+    fi
+    # Only the updated controller re-enumerates: its arrivals and removals,
+    # and every open of a path they name (in either mode), are at one
+    # location, the port of its result.
+    local own
+    own=$( {
+        grep -E '"op":"(arrival|removal)"' "$trace"
+        grep -E '"op":"open"' "$trace" |
+            grep -F -f <(grep -E '"op":"(arrival|removal)"' "$trace" | grep -o '"path":"[^"]*"')
+    } | grep -o '"location":"[^"]*"' | sort -u)
+    if [ "$(grep -c . <<<"$own")" != 1 ] || [[ "$own" != *"$mine\"" ]]; then
+        echo "the updated controller (port $mine) was seen at: $(tr '\n' ' ' <<<"$own")"
+        return
+    fi
+    if [ "$(grep -c '"op":"removal"' "$trace")" = 0 ] || [ "$(grep -c '"op":"arrival"' "$trace")" = 0 ]; then
+        echo "no re-enumeration in the trace"
+        return
+    fi
+    # The other was opened too (start-up scans), at its own port.
+    if [ "$mine" = "$theirs" ]; then
+        echo "both controllers stayed on port $mine"
+    elif ! grep -E '"op":"open"' "$trace" | grep -q "\"location\":\"[^\"]*$theirs\""; then
+        echo "the other controller (port $theirs) was not seen at a location of its own"
+    fi
+}
 
 # Checks a finished case in DIR; prints the reason of a failure, nothing on success.
 verdict() {  # verdict NAME DIR
@@ -106,21 +177,8 @@ verdict() {  # verdict NAME DIR
         return
     fi
     case "${check[$name]}" in
-        flash)
-            result="$dir/result.txt"
-            if [ ! -s "$result" ]; then
-                echo "fwu-simusb wrote no result"
-            elif ! grep -qx "mode=normal" "$result"; then
-                echo "the controller did not end in normal mode: $(grep '^mode=' "$result")"
-            elif ! grep -qE '^ic[0-9]+_flash=match$' "$result" ||
-                grep -E '^ic[0-9]+_flash=' "$result" | grep -vqE '=match$'; then
-                echo "flash differs from the package: $(grep '_flash=' "$result" | tr '\n' ' ')"
-            elif [ "$(grep -cE '^ic[0-9]+_final_page_last=yes$' "$result")" != "$(grep -cE '^ic[0-9]+_flash=' "$result")" ]; then
-                echo "the final page was not written last: $(grep 'final_page_last' "$result" | tr '\n' ' ')"
-            elif grep -qE '^ic[0-9]+_valid=no$' "$result"; then
-                echo "an image is not marked valid: $(grep '_valid=' "$result" | tr '\n' ' ')"
-            fi
-            ;;
+        flash) updated_reason "$dir/result.txt" ;;
+        locations) locations_reason "$dir" ;;
         untouched)
             result="$dir/result.txt"
             if [ ! -s "$result" ]; then

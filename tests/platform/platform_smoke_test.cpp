@@ -12,8 +12,12 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include <setupapi.h>
+
 #include <chrono>
 #include <thread>
+
+#include "platform/windows/usb_location.h"
 #else
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +55,42 @@ TEST(PlatformHidBackend, MissingOrForeignPathsDoNotOpen) {
     EXPECT_EQ(backend->Open("/dev/null"), nullptr);
     EXPECT_EQ(backend->Open("/dev/null#vid_0000&pid_0000"), nullptr);
     EXPECT_EQ(backend->Open("/dev/hidraw999999#vid_3a5c&pid_0001"), nullptr);
+#endif
+}
+
+TEST(PlatformHidBackend, LocationIsAUsbPortOrEmpty) {
+    auto backend = CreatePlatformHidBackend();
+    for (const std::string& path : backend->EnumeratePaths()) {
+        const std::string location = backend->Location(path);
+        if (location.empty()) continue;
+#ifdef _WIN32
+        EXPECT_EQ(ClassifyLocationPaths({location}).kind, UsbNodeKind::Device) << path;
+#else
+        EXPECT_TRUE(IsUsbPortName(location)) << path;
+#endif
+    }
+#ifdef _WIN32
+    EXPECT_EQ(backend->Location(
+                  "\\\\?\\hid#vid_3a5c&pid_0001#0&0&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}"),
+              "");
+    // The walk up the device tree from every device node the system has:
+    // under Wine its own bus devices, none of which names a USB port.
+    HDEVINFO all =
+        SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    ASSERT_NE(all, INVALID_HANDLE_VALUE);
+    int walked = 0;
+    SP_DEVINFO_DATA info{};
+    info.cbSize = sizeof info;
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(all, index, &info); ++index, ++walked) {
+        const std::string location = UsbLocationOfDevNode(info.DevInst);
+        if (!location.empty()) {
+            EXPECT_EQ(ClassifyLocationPaths({location}).kind, UsbNodeKind::Device) << location;
+        }
+    }
+    SetupDiDestroyDeviceInfoList(all);
+    EXPECT_GT(walked, 0);
+#else
+    EXPECT_EQ(backend->Location("/dev/hidraw999999#vid_3a5c&pid_0001"), "");
 #endif
 }
 

@@ -72,6 +72,18 @@ TEST(TraceProcess, ARecordedRunReplaysToTheSameEndInBothProtocols) {
     }
 }
 
+TEST(TraceProcess, SeveralSimulatedControllersAreRecordedEachAtItsPlace) {
+    const fs::path trace = Scratch() / "two.jsonl";
+    const ProcessOutcome run = RunTool(
+        "--console --simulate-fast --simulate-count=2 --wait 0 --record '" + trace.string() + "'");
+    EXPECT_EQ(run.status, 0) << run.output;
+    const std::string text = Slurp(trace);
+    EXPECT_TRUE(
+        Has(text, "#sim&1&0002#{4d1e55b2-f16f-11cf-88cb-001111000030}\",\"location\":\"sim1\","))
+        << text.substr(0, 2000);
+    EXPECT_TRUE(Has(text, "\"locations\":[\"sim0\",\"sim1\"]}\n"));
+}
+
 TEST(TraceProcess, APageOutOfOrderStopsTheReplayAtThatOperation) {
     const fs::path trace = Scratch() / "order.jsonl";
     ASSERT_EQ(

@@ -5,7 +5,10 @@
 #include <atomic>
 #include <string>
 
+#include "sim/sim.h"
+#include "tests/support/files.h"
 #include "trace/format.h"
+#include "trace/recorder.h"
 #include "trace/replay.h"
 
 namespace fwu::trace {
@@ -117,6 +120,62 @@ TEST(Replay, AnswersAsRecordedAndStopsAtTheFirstDifference) {
     EXPECT_EQ(device->Read(reply, sizeof reply, 50), ReadStatus::Failed);
     EXPECT_EQ(differences.load(), 1);
     EXPECT_EQ(replay.Difference(), message);
+}
+
+TEST(TraceLocations, RecordedOnEachLineOfAPathAndAnsweredByTheReplay) {
+    test::ScratchDir dir;
+    const std::string file = dir.Utf8("locations.jsonl");
+    std::vector<std::string> paths;
+    {
+        sim::SimBackend sim;
+        sim.AddController({});
+        sim::SimController second = sim.AddController({});
+        TraceWriter writer(file);
+        RecordingBackend hid(sim, writer);
+        RecordingHotplug hotplug(sim, writer, hid);
+        ASSERT_TRUE(hotplug.Start([](HotplugEvent, const std::string&) {}));
+        paths = hid.EnumeratePaths();
+        ASSERT_EQ(paths.size(), 2u);
+        EXPECT_NE(hid.Open(paths[1]), nullptr);
+        second.Unplug();
+        second.Plug();
+        paths.push_back(second.path());
+        hotplug.Stop();
+    }
+    const std::string text = test::ReadFileText(file);
+    EXPECT_NE(text.find("],\"locations\":[\"sim0\",\"sim1\"]}"), std::string::npos) << text;
+    std::string error;
+    std::optional<Trace> trace = ParseTrace(text, error);
+    ASSERT_TRUE(trace) << error;
+    // enumerate, open, removal, arrival (under a new path, at the same place)
+    ASSERT_EQ(trace->ops.size(), 4u);
+    for (std::size_t k = 1; k < 4; ++k) EXPECT_EQ(trace->ops[k].location, "sim1") << k;
+    EXPECT_EQ(trace->ops[3].kind, OpKind::Arrival);
+    EXPECT_NE(trace->ops[3].path, paths[1]);
+
+    ReplaySession replay(std::move(*trace), ReplayOptions{true, {}});
+    EXPECT_EQ(replay.Location(paths[0]), "sim0");
+    EXPECT_EQ(replay.Location(paths[1]), "sim1");
+    EXPECT_EQ(replay.Location(paths[2]), "sim1");
+    EXPECT_EQ(replay.Location("elsewhere"), "");
+
+    // Without a location, lines are as before; a list of another length is refused.
+    Op open;
+    open.kind = OpKind::Open;
+    open.path = "p";
+    open.dev = 1;
+    EXPECT_EQ(FormatOp(open),
+              "{\"n\":0,\"t\":0,\"us\":0,\"op\":\"open\",\"path\":\"p\",\"dev\":1}\n");
+    Op enumerate;
+    enumerate.paths = {"p", "q"};
+    enumerate.locations = {"", ""};
+    EXPECT_EQ(FormatOp(enumerate).find("locations"), std::string::npos);
+    const std::string header = HeaderLine();
+    EXPECT_FALSE(ParseTrace(header +
+                                "{\"n\":1,\"t\":1,\"us\":1,\"op\":\"enumerate\",\"paths\":[\"p\"],"
+                                "\"locations\":[]}\n",
+                            error));
+    EXPECT_EQ(error, "line 2: \"locations\" must hold one location for each path");
 }
 
 }  // namespace

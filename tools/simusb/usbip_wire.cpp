@@ -1,4 +1,4 @@
-#include "sim/usbip/usbip_wire.h"
+#include "tools/simusb/usbip_wire.h"
 
 #include "base/bytes.h"
 

@@ -1,6 +1,7 @@
-// fwu-simusb: the simulated controller as a real USB device. Plugs it into the
-// kernel's virtual host controller (vhci-hcd) over a local socket pair and
-// serves it until SIGTERM or SIGINT, re-plugging it whenever it re-enumerates.
+// fwu-simusb: the simulated controllers as real USB devices. Plugs each into a
+// port of the kernel's virtual host controller (vhci-hcd) over a local socket
+// pair and serves them until SIGTERM or SIGINT, re-plugging each into its own
+// port whenever it re-enumerates.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,16 +11,18 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "frontends/options.h"
 #include "frontends/services.h"
 #include "package/package.h"
 #include "platform/platform.h"
 #include "sim/sim.h"
-#include "sim/usbip/server.h"
+#include "tools/simusb/server.h"
 
 namespace fwu::usbip {
 namespace {
@@ -32,7 +35,7 @@ void OnStopSignal(int) {
 }
 
 struct Args {
-    Options sim;  // --simulate, --simulate-protocol, --simulate-fault
+    Options sim;  // --simulate, --simulate-protocol, --simulate-fault, -count, -unit
     std::uint8_t reportId = 0;
     bool interruptOut = true;
     std::string entry = "all";
@@ -46,19 +49,26 @@ struct Args {
 
 const char kUsage[] =
     "Usage: fwu-simusb [options]\n"
-    "Presents the simulated game controller as a USB device through vhci-hcd (as root)\n"
-    "and serves it until SIGTERM or SIGINT.\n\n"
+    "Presents simulated game controllers as USB devices through vhci-hcd (as root)\n"
+    "and serves them until SIGTERM or SIGINT. Each is plugged into a port of its own\n"
+    "and comes back to that port every time it re-enumerates.\n\n"
     "  --simulate=MODE            normal (default), bootloader or current\n"
     "  --simulate-protocol=V      bootloader protocol generation, 1.0 or 2.0 (default)\n"
     "  --simulate-fault=NAME[@N]  inject a fault (repeatable; see below)\n"
+    "  --simulate-count=N         serve N controllers (1 to 8, default 1); the settings\n"
+    "                             above and below apply to each\n"
+    "  --simulate-unit=K:SETTING  controller K (from 0) only: its own MODE, or a fault\n"
+    "                             NAME[@N] of its own (repeatable)\n"
     "  --report-id=N              report ID of the HID reports (0: none, default)\n"
     "  --no-interrupt-out         no interrupt OUT endpoint: output reports use SET_REPORT\n"
     "  --entry=FORMS              bootloader requests the normal firmware honours: all\n"
     "                             (default), strings (string 254/255 reads) or switch\n"
     "                             (the switch report)\n"
     "  --trace FILE               one line per transfer\n"
-    "  --result FILE              written on exit: mode, flash, image state, re-enumerations\n"
-    "  --ready FILE               touched once the device is first plugged in\n"
+    "  --result FILE              written on exit: mode, flash, image state, re-enumerations,\n"
+    "                             port; with several controllers one file for each,\n"
+    "                             FILE.0, FILE.1, ...\n"
+    "  --ready FILE               touched once every controller is first plugged in\n"
     "  --vhci DIR                 vhci-hcd sysfs directory (default\n"
     "                             /sys/devices/platform/vhci_hcd.0)\n";
 
@@ -102,6 +112,19 @@ Args Parse(int argc, char** argv) {
             a.sim.simProtocol1 = v == "1.0";
         } else if (Value(arg, "--simulate-fault", argc, argv, i, v)) {
             a.sim.faults.push_back(v);
+        } else if (Value(arg, "--simulate-count", argc, argv, i, v)) {
+            unsigned n = 0;
+            const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+            if (v.empty() || ec != std::errc() || end != v.data() + v.size() || n < 1 ||
+                n > kMaxSimControllers)
+                a.error = "--simulate-count takes 1 to " + std::to_string(kMaxSimControllers);
+            a.sim.simCount = n;
+        } else if (Value(arg, "--simulate-unit", argc, argv, i, v)) {
+            if (const auto unit = ParseSimUnit(v)) {
+                a.sim.simUnits.push_back(*unit);
+            } else {
+                a.error = "--simulate-unit takes K:MODE or K:FAULT (K the controller, from 0)";
+            }
         } else if (Value(arg, "--report-id", argc, argv, i, v)) {
             unsigned n = 0;
             const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
@@ -123,6 +146,11 @@ Args Parse(int argc, char** argv) {
         } else {
             a.error = "unknown option or missing value: " + std::string(arg);
         }
+    }
+    for (const SimUnitSetting& unit : a.sim.simUnits) {
+        if (a.error.empty() && unit.unit >= a.sim.simCount)
+            a.error = "--simulate-unit: there is no controller " + std::to_string(unit.unit) +
+                      " (--simulate-count)";
     }
     return a;
 }
@@ -164,10 +192,9 @@ bool FlashMatches(const PackageImage& image, const sim::IcConfig& ic,
     return true;
 }
 
-void WriteResult(const std::string& file, sim::SimBackend& sim, const sim::Config& config,
-                 const Package& package, const CommitLog& commits) {
+void WriteResult(const std::string& file, sim::SimController c, const sim::Config& config,
+                 const Package& package, const CommitLog& commits, int port) {
     if (file.empty()) return;
-    sim::SimController c = sim.Controller(0);
     std::string text = "mode=";
     text += c.mode() == sim::Mode::Normal    ? "normal"
             : c.mode() == sim::Mode::Upgrade ? "upgrade"
@@ -192,6 +219,9 @@ void WriteResult(const std::string& file, sim::SimBackend& sim, const sim::Confi
         }
     }
     text += "reenumerations=" + std::to_string(c.Reenumerations()) + "\n";
+    // The vhci-hcd port it stayed plugged into: USB port port+1 of the
+    // virtual root hub, the last number of the device's sysfs name.
+    text += "vhci_port=" + std::to_string(port) + "\n";
     const std::string temporary = file + ".tmp";
     {
         std::ofstream out(temporary, std::ios::trunc);
@@ -213,19 +243,23 @@ int Main(int argc, char** argv) {
     }
 
     const Package package = LoadPackage();
-    std::string error;
-    sim::Config config =
-        MakeSimConfig(args.sim, package.config ? &*package.config : nullptr, error);
-    if (!error.empty()) {
-        std::cerr << "fwu-simusb: " << error << '\n';
-        return 2;
-    }
-    config.latencyUs = 0;  // the bus gives the real latency
-    config.reportId = args.reportId;
-    config.traceCapacity = 0;
-    if (args.entry != "all") {
-        const bool strings = args.entry == "strings";
-        config.entryForms = {strings, strings, !strings, false};
+    std::vector<sim::Config> configs;
+    for (unsigned unit = 0; unit < args.sim.simCount; ++unit) {
+        std::string error;
+        sim::Config config =
+            MakeSimConfig(args.sim, package.config ? &*package.config : nullptr, error, unit);
+        if (!error.empty()) {
+            std::cerr << "fwu-simusb: " << error << '\n';
+            return 2;
+        }
+        config.latencyUs = 0;  // the bus gives the real latency
+        config.reportId = args.reportId;
+        config.traceCapacity = 0;
+        if (args.entry != "all") {
+            const bool strings = args.entry == "strings";
+            config.entryForms = {strings, strings, !strings, false};
+        }
+        configs.push_back(config);
     }
 
     std::unique_ptr<ISleeper> sleeper = CreatePlatformSleeper();
@@ -250,19 +284,31 @@ int Main(int argc, char** argv) {
 
     int status = 0;
     {
-        sim::SimBackend sim(config);
-        VhciBus bus(args.vhciDir);
+        sim::SimBackend sim;
+        std::vector<std::unique_ptr<VhciBus>> buses;
+        std::vector<IVirtualBus*> served;
+        for (const sim::Config& config : configs) {
+            sim.AddController(config);
+            buses.push_back(std::make_unique<VhciBus>(args.vhciDir));
+            served.push_back(buses.back().get());
+        }
         ServerOptions options;
         options.device.reportId = args.reportId;
         options.device.interruptOut = args.interruptOut;
         options.readyFile = args.readyFile;
         options.trace = trace;
-        UsbIpServer server(sim, bus, options);
+        UsbIpServer server(sim, served, options);
         if (!server.Run(g_stopPipe[0])) {
             std::cerr << "fwu-simusb: " << server.error() << '\n';
             status = 1;
         }
-        WriteResult(args.resultFile, sim, config, package, server.commits());
+        for (std::size_t k = 0; k < configs.size(); ++k) {
+            const std::string file = configs.size() == 1 || args.resultFile.empty()
+                                         ? args.resultFile
+                                         : args.resultFile + "." + std::to_string(k);
+            WriteResult(file, sim.Controller(k), configs[k], package, server.commits(k),
+                        buses[k]->port());
+        }
     }
     if (trace != nullptr) std::fclose(trace);
     SetSleeper(nullptr);

@@ -1,4 +1,4 @@
-#include "sim/usbip/usb_device.h"
+#include "tools/simusb/usb_device.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -14,7 +14,7 @@
 
 #include "platform/hid.h"
 #include "sim/sim.h"
-#include "sim/usbip/usbip_wire.h"
+#include "tools/simusb/usbip_wire.h"
 
 namespace fwu::usbip {
 

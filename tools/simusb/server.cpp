@@ -1,4 +1,4 @@
-#include "sim/usbip/server.h"
+#include "tools/simusb/server.h"
 
 #include <fcntl.h>
 #include <linux/sockios.h>
@@ -12,7 +12,9 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <set>
 #include <sstream>
+#include <utility>
 
 #include "base/pause.h"
 
@@ -31,7 +33,10 @@ constexpr std::uint32_t kLeaveDelayMs = 20;
 constexpr int kAttachTries = 30;
 constexpr std::uint32_t kAttachRetryMs = 100;
 constexpr std::uint32_t kVdevStatusFree = 4;
-constexpr char kNoFreePort[] = "no free high-speed port on ";
+
+// Ports a VhciBus of this process has taken, by vhci-hcd directory.
+std::mutex g_portsMu;
+std::set<std::pair<std::string, int>> g_ports;
 
 // Reads exactly `n` bytes; false on end of stream, error or a stalled peer.
 bool ReadExact(int fd, std::uint8_t* out, std::size_t n) {
@@ -108,6 +113,12 @@ const char* ModeName(sim::Mode mode) {
 
 // --------------------------------------------------------------- VhciBus
 
+VhciBus::~VhciBus() {
+    Detach();
+    std::lock_guard lock(g_portsMu);
+    g_ports.erase({dir_, home_});
+}
+
 int VhciBus::Attach(std::uint32_t devid, std::string& error) {
     Detach();
     // Lines "hs  0000 004 000 00000000 000000 0-0": hub, port, state, ...
@@ -117,18 +128,27 @@ int VhciBus::Attach(std::uint32_t devid, std::string& error) {
         return -1;
     }
     int port = -1;
-    std::string line;
-    while (port < 0 && std::getline(status, line)) {
-        std::istringstream fields(line);
-        std::string hub;
-        unsigned number = 0;
-        unsigned state = 0;
-        if (fields >> hub >> number >> state && hub == "hs" && state == kVdevStatusFree)
-            port = static_cast<int>(number);
-    }
-    if (port < 0) {
-        error = kNoFreePort + dir_;
-        return -1;
+    {
+        std::lock_guard lock(g_portsMu);
+        std::string line;
+        while (port < 0 && std::getline(status, line)) {
+            std::istringstream fields(line);
+            std::string hub;
+            int number = 0;
+            unsigned state = 0;
+            if (!(fields >> hub >> number >> state) || hub != "hs" || state != kVdevStatusFree)
+                continue;
+            if (home_ >= 0 ? number == home_ : g_ports.count({dir_, number}) == 0) port = number;
+        }
+        if (port < 0) {
+            error =
+                home_ >= 0 ? kPortInUse + dir_ + " " + std::to_string(home_) : kNoFreePort + dir_;
+            return -1;
+        }
+        if (home_ < 0) {
+            home_ = port;
+            g_ports.insert({dir_, port});
+        }
     }
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
@@ -144,28 +164,40 @@ int VhciBus::Attach(std::uint32_t devid, std::string& error) {
         ::close(pair[0]);
         return -1;
     }
-    port_ = port;
+    attached_ = true;
     return pair[0];
 }
 
 void VhciBus::Detach() {
-    if (port_ < 0) return;
+    if (!attached_) return;
     std::string ignored;
     // Fails harmlessly when the host has already let the port go.
-    WriteSysfs(dir_ + "/detach", std::to_string(port_), ignored);
-    port_ = -1;
+    WriteSysfs(dir_ + "/detach", std::to_string(home_), ignored);
+    attached_ = false;
 }
 
 // ----------------------------------------------------------- UsbIpServer
 
-UsbIpServer::UsbIpServer(sim::SimBackend& sim, IVirtualBus& bus, const ServerOptions& options)
-    : sim_(sim), bus_(bus), options_(options) {
+UsbIpServer::UsbIpServer(sim::SimBackend& sim, const std::vector<IVirtualBus*>& buses,
+                         const ServerOptions& options)
+    : sim_(sim), options_(options) {
+    for (std::size_t k = 0; k < buses.size(); ++k) {
+        auto u = std::make_unique<Unit>();
+        u->index = k;
+        u->bus = buses[k];
+        if (buses.size() > 1) u->tag = "u" + std::to_string(k) + " ";
+        units_.push_back(std::move(u));
+    }
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
 }
 
+UsbIpServer::UsbIpServer(sim::SimBackend& sim, IVirtualBus& bus, const ServerOptions& options)
+    : UsbIpServer(sim, std::vector<IVirtualBus*>{&bus}, options) {}
+
 UsbIpServer::~UsbIpServer() {
     sim_.Stop();
-    if (sock_ >= 0) ::close(sock_);
+    for (const auto& u : units_)
+        if (u->sock >= 0) ::close(u->sock);
     for (int fd : wake_)
         if (fd >= 0) ::close(fd);
 }
@@ -184,64 +216,67 @@ void UsbIpServer::Note(const char* format, ...) {
     std::fflush(options_.trace);
 }
 
-void UsbIpServer::TraceTransfer(std::uint32_t seqnum, std::uint32_t ep, bool in,
+void UsbIpServer::TraceTransfer(const Unit& u, std::uint32_t seqnum, std::uint32_t ep, bool in,
                                 const SetupPacket* setup, const std::vector<std::uint8_t>& data,
                                 std::int32_t status, bool unanswered) {
     if (options_.trace == nullptr) return;
     const std::string setupText = setup ? Hex(setup->data(), setup->size()) : std::string("-");
     const std::string statusText = unanswered ? std::string("none") : std::to_string(status);
-    Note("seq=%u ep=%u %s setup=%s len=%zu data=%s status=%s", seqnum, ep, in ? "in" : "out",
-         setupText.c_str(), data.size(), Hex(data.data(), data.size()).c_str(), statusText.c_str());
+    Note("%sseq=%u ep=%u %s setup=%s len=%zu data=%s status=%s", u.tag.c_str(), seqnum, ep,
+         in ? "in" : "out", setupText.c_str(), data.size(), Hex(data.data(), data.size()).c_str(),
+         statusText.c_str());
 }
 
-bool UsbIpServer::Attach() {
-    device_ = std::make_unique<SimUsbDevice>(sim_, 0, options_.device, &commits_);
-    if (!device_->present()) {
-        device_.reset();
+bool UsbIpServer::Attach(Unit& u) {
+    u.device = std::make_unique<SimUsbDevice>(sim_, u.index, options_.device, &u.commits);
+    if (!u.device->present()) {
+        u.device.reset();
         return false;
     }
     std::string error;
     for (int attempt = 0; attempt < kAttachTries; ++attempt) {
-        sock_ = bus_.Attach(nextDevid_, error);
-        if (sock_ >= 0 || error.rfind(kNoFreePort, 0) != 0) break;
-        PauseMs(kAttachRetryMs);  // the port of the last device may still be let go
+        u.sock = u.bus->Attach(nextDevid_, error);
+        if (u.sock >= 0 || (error.rfind(kNoFreePort, 0) != 0 && error.rfind(kPortInUse, 0) != 0))
+            break;
+        PauseMs(kAttachRetryMs);  // the host may still be letting go of the port
     }
-    if (sock_ < 0) {
+    if (u.sock < 0) {
         error_ = error;
-        Note("attach failed: %s", error.c_str());
-        device_.reset();
+        Note("%sattach failed: %s", u.tag.c_str(), error.c_str());
+        u.device.reset();
         return false;
     }
     ++nextDevid_;
-    pendingIn_.clear();
-    const sim::UsbIdentity id = device_->identity();
-    Note("attach vid=%04x pid=%04x mode=%s", id.vid, id.pid, ModeName(device_->mode()));
-    if (!readyTouched_ && !options_.readyFile.empty()) {
-        std::ofstream(options_.readyFile, std::ios::app);
-        readyTouched_ = true;
-    }
+    u.pendingIn.clear();
+    const sim::UsbIdentity id = u.device->identity();
+    Note("%sattach vid=%04x pid=%04x mode=%s", u.tag.c_str(), id.vid, id.pid,
+         ModeName(u.device->mode()));
     return true;
 }
 
-void UsbIpServer::DrainToHost() {
+void UsbIpServer::DrainToHost(Unit& u) {
     for (std::uint32_t waited = 0; waited < kDrainLimitMs; ++waited) {
         int queued = 0;
-        if (::ioctl(sock_, SIOCOUTQ, &queued) != 0 || queued <= 0) break;
+        if (::ioctl(u.sock, SIOCOUTQ, &queued) != 0 || queued <= 0) break;
         PauseMs(1);
     }
     PauseMs(kLeaveDelayMs);
 }
 
-void UsbIpServer::Unplug(const char* why) {
-    if (sock_ >= 0) {
-        DrainToHost();
-        bus_.Detach();
-        ::close(sock_);
-        sock_ = -1;
-        Note("detach (%s)", why);
+void UsbIpServer::Disconnect(Unit& u) {
+    u.bus->Detach();
+    ::close(u.sock);
+    u.sock = -1;
+}
+
+void UsbIpServer::Unplug(Unit& u, const char* why) {
+    if (u.sock >= 0) {
+        DrainToHost(u);
+        Disconnect(u);
+        Note("%sdetach (%s)", u.tag.c_str(), why);
     }
-    device_.reset();
-    pendingIn_.clear();
+    u.device.reset();
+    u.pendingIn.clear();
 }
 
 void UsbIpServer::HandleEvents() {
@@ -250,85 +285,91 @@ void UsbIpServer::HandleEvents() {
         std::lock_guard lock(eventsMu_);
         events.swap(events_);
     }
-    bool arrived = false;
+    std::vector<bool> arrived(units_.size(), false);
     for (const Event& e : events) {
-        if (e.event == HotplugEvent::Removal) {
-            if (device_ && e.path == device_->simPath()) Unplug("controller removed");
-        } else {
-            arrived = true;
+        for (const auto& u : units_) {
+            if (e.event == HotplugEvent::Removal) {
+                if (u->device && e.path == u->device->simPath()) Unplug(*u, "controller removed");
+            } else if (sim_.Location(e.path) == "sim" + std::to_string(u->index)) {
+                arrived[u->index] = true;
+            }
         }
     }
-    if (!arrived) return;
-    if (device_) Unplug("controller re-enumerated");
-    if (sim_.Controller(0).mode() != sim::Mode::Absent && !Attach())
-        Note("the controller is not plugged in again");
+    for (const auto& u : units_) {
+        if (!arrived[u->index]) continue;
+        if (u->device) Unplug(*u, "controller re-enumerated");
+        if (sim_.Controller(u->index).mode() != sim::Mode::Absent && !Attach(*u))
+            Note("%sthe controller is not plugged in again", u->tag.c_str());
+    }
 }
 
-bool UsbIpServer::Answer(std::uint32_t seqnum, const Transfer& t, bool in) {
+bool UsbIpServer::Answer(Unit& u, std::uint32_t seqnum, const Transfer& t, bool in) {
     const HeaderBytes header = RetSubmit(seqnum, t.status, t.actual);
-    if (!WriteAll(sock_, header.data(), header.size())) return false;
-    if (in && !t.data.empty() && !WriteAll(sock_, t.data.data(), t.data.size())) return false;
+    if (!WriteAll(u.sock, header.data(), header.size())) return false;
+    if (in && !t.data.empty() && !WriteAll(u.sock, t.data.data(), t.data.size())) return false;
     return true;
 }
 
-bool UsbIpServer::ServeOne() {
+bool UsbIpServer::ServeOne(Unit& u) {
     HeaderBytes raw{};
-    if (!ReadExact(sock_, raw.data(), raw.size())) return false;
+    if (!ReadExact(u.sock, raw.data(), raw.size())) return false;
     const Header h = ParseHeader(raw);
     if (h.command == kCmdUnlink) {
         std::int32_t status = 0;  // already answered
-        for (auto it = pendingIn_.begin(); it != pendingIn_.end(); ++it) {
+        for (auto it = u.pendingIn.begin(); it != u.pendingIn.end(); ++it) {
             if (it->seqnum != h.unlinkSeqnum) continue;
-            pendingIn_.erase(it);
+            u.pendingIn.erase(it);
             status = -ECONNRESET;
             break;
         }
-        Note("unlink seq=%u of seq=%u status=%d", h.seqnum, h.unlinkSeqnum, status);
+        Note("%sunlink seq=%u of seq=%u status=%d", u.tag.c_str(), h.seqnum, h.unlinkSeqnum,
+             status);
         const HeaderBytes answer = RetUnlink(h.seqnum, status);
-        return WriteAll(sock_, answer.data(), answer.size());
+        return WriteAll(u.sock, answer.data(), answer.size());
     }
     if (h.command != kCmdSubmit || h.transferLength < 0 || h.transferLength > kMaxOutData) {
-        Note("unexpected message command=%u length=%d", h.command, h.transferLength);
+        Note("%sunexpected message command=%u length=%d", u.tag.c_str(), h.command,
+             h.transferLength);
         return false;
     }
     const bool in = h.direction == kDirIn;
     std::vector<std::uint8_t> out;
     if (!in && h.transferLength > 0) {
         out.resize(static_cast<std::size_t>(h.transferLength));
-        if (!ReadExact(sock_, out.data(), out.size())) return false;
+        if (!ReadExact(u.sock, out.data(), out.size())) return false;
     }
     Transfer t;
     if (h.ep == 0) {
-        t = device_->Control(h.setup, out);
+        t = u.device->Control(h.setup, out);
         if (in && t.data.size() > static_cast<std::size_t>(h.transferLength)) {
             t.data.resize(static_cast<std::size_t>(h.transferLength));
             t.actual = h.transferLength;
         }
     } else if (h.ep == (kEndpointIn & 0x0F) && in) {
-        pendingIn_.push_back({h.seqnum, static_cast<std::size_t>(h.transferLength)});
+        u.pendingIn.push_back({h.seqnum, static_cast<std::size_t>(h.transferLength)});
         return true;
     } else if (h.ep == kEndpointOut && !in && options_.device.interruptOut) {
-        t = device_->InterruptOut(out);
+        t = u.device->InterruptOut(out);
     } else {
         t.status = -EPIPE;
     }
-    TraceTransfer(h.seqnum, h.ep, in, h.ep == 0 ? &h.setup : nullptr, in ? t.data : out, t.status,
-                  t.unanswered);
+    TraceTransfer(u, h.seqnum, h.ep, in, h.ep == 0 ? &h.setup : nullptr, in ? t.data : out,
+                  t.status, t.unanswered);
     if (t.unanswered) return true;  // the device is going away
-    return Answer(h.seqnum, t, in);
+    return Answer(u, h.seqnum, t, in);
 }
 
-void UsbIpServer::CompleteInput() {
-    while (sock_ >= 0 && device_ && !pendingIn_.empty()) {
-        const PendingIn p = pendingIn_.front();
-        std::optional<Transfer> t = device_->TakeInput(p.length);
+void UsbIpServer::CompleteInput(Unit& u) {
+    while (u.sock >= 0 && u.device && !u.pendingIn.empty()) {
+        const PendingIn p = u.pendingIn.front();
+        std::optional<Transfer> t = u.device->TakeInput(p.length);
         if (!t) return;
-        pendingIn_.erase(pendingIn_.begin());
-        TraceTransfer(p.seqnum, kEndpointIn & 0x0F, true, nullptr, t->data, t->status,
+        u.pendingIn.erase(u.pendingIn.begin());
+        TraceTransfer(u, p.seqnum, kEndpointIn & 0x0F, true, nullptr, t->data, t->status,
                       t->unanswered);
         if (t->unanswered) return;
-        if (!Answer(p.seqnum, *t, true)) {
-            Unplug("the host stopped listening");
+        if (!Answer(u, p.seqnum, *t, true)) {
+            Unplug(u, "the host stopped listening");
             return;
         }
     }
@@ -345,16 +386,27 @@ bool UsbIpServer::Run(int stopFd) {
             [[maybe_unused]] const ssize_t w = ::write(wake_[1], &byte, 1);
         }
     });
-    if (sim_.Controller(0).mode() != sim::Mode::Absent && !Attach()) {
-        if (error_.empty()) error_ = "the controller could not be opened";
-        sim_.Stop();
-        return false;
+    for (const auto& u : units_) {
+        if (sim_.Controller(u->index).mode() != sim::Mode::Absent && !Attach(*u)) {
+            if (error_.empty()) error_ = "the controller could not be opened";
+            sim_.Stop();
+            for (const auto& other : units_) Unplug(*other, "stopping");
+            return false;
+        }
     }
+    if (!options_.readyFile.empty()) std::ofstream(options_.readyFile, std::ios::app);
+    std::vector<pollfd> fds;
+    std::vector<Unit*> polled;
     for (;;) {
         HandleEvents();
-        pollfd fds[3] = {{stopFd, POLLIN, 0}, {wake_[0], POLLIN, 0}, {sock_, POLLIN, 0}};
-        const nfds_t count = sock_ >= 0 ? 3 : 2;
-        const int ready = ::poll(fds, count, -1);
+        fds.assign({{stopFd, POLLIN, 0}, {wake_[0], POLLIN, 0}});
+        polled.clear();
+        for (const auto& u : units_) {
+            if (u->sock < 0) continue;
+            fds.push_back({u->sock, POLLIN, 0});
+            polled.push_back(u.get());
+        }
+        const int ready = ::poll(fds.data(), fds.size(), -1);
         if (ready < 0) {
             if (errno == EINTR) continue;
             error_ = std::string("poll: ") + std::strerror(errno);
@@ -366,21 +418,20 @@ bool UsbIpServer::Run(int stopFd) {
             while (::read(wake_[0], buffer, sizeof buffer) > 0) {
             }
         }
-        if (count == 3 && fds[2].revents != 0 && !ServeOne()) {
+        for (std::size_t k = 0; k < polled.size(); ++k) {
+            Unit& u = *polled[k];
+            if (fds[k + 2].revents == 0 || ServeOne(u)) continue;
             // The host closed the connection (or broke the protocol): the
             // device stays unplugged until the controller re-enumerates.
-            bus_.Detach();
-            ::close(sock_);
-            sock_ = -1;
-            device_.reset();
-            pendingIn_.clear();
-            Note("the host closed the connection");
-            continue;
+            Disconnect(u);
+            u.device.reset();
+            u.pendingIn.clear();
+            Note("%sthe host closed the connection", u.tag.c_str());
         }
-        CompleteInput();
+        for (const auto& u : units_) CompleteInput(*u);
     }
     sim_.Stop();
-    Unplug("stopping");
+    for (const auto& u : units_) Unplug(*u, "stopping");
     return true;
 }
 

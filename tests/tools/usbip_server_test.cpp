@@ -9,14 +9,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
+#include <fstream>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include "base/bytes.h"
 #include "sim/sim.h"
-#include "sim/usbip/server.h"
+#include "tests/support/files.h"
+#include "tools/simusb/server.h"
 
 namespace fwu::usbip {
 namespace {
@@ -50,6 +54,10 @@ class PairBus : public IVirtualBus {
     int detaches() {
         std::lock_guard lock(mu_);
         return detaches_;
+    }
+    std::size_t waiting() {
+        std::lock_guard lock(mu_);
+        return hostEnds_.size();
     }
 
   private:
@@ -152,14 +160,22 @@ class Host {
     std::set<std::uint32_t> lastIn_;
 };
 
-// A server on its own thread, serving one simulated controller.
+// A server on its own thread, serving one simulated controller on `bus`, or
+// a second one beside it on `other`.
 class Served {
   public:
-    Served(const sim::Config& config, DeviceOptions device) : sim(config) {
+    Served(const sim::Config& config, DeviceOptions device,
+           std::optional<sim::Config> second = std::nullopt)
+        : sim(config) {
         EXPECT_EQ(::pipe(stop_), 0);
         ServerOptions options;
         options.device = device;
-        server_ = std::make_unique<UsbIpServer>(sim, bus, options);
+        std::vector<IVirtualBus*> buses{&bus};
+        if (second) {
+            sim.AddController(*second);
+            buses.push_back(&other);
+        }
+        server_ = std::make_unique<UsbIpServer>(sim, buses, options);
         thread_ = std::thread([this] { server_->Run(stop_[0]); });
     }
     ~Served() {
@@ -173,6 +189,7 @@ class Served {
     std::unique_ptr<Host> Connect() { return std::make_unique<Host>(bus.NextHost()); }
     sim::SimBackend sim;
     PairBus bus;
+    PairBus other;
 
   private:
     int stop_[2] = {-1, -1};
@@ -317,6 +334,56 @@ TEST(UsbIpServer, UnnumberedSetReportAndWaitingCountsNoTransfer) {
     // Interrupt OUT does not exist on this device.
     host->Submit(1, false, request, 0);
     EXPECT_EQ(host->Receive().header.status, -EPIPE);
+}
+
+TEST(UsbIpServer, TwoControllersEachReplugOnlyOnTheirOwnPort) {
+    Served s(sim::Config{}, {0, true}, Bootloader());
+    auto first = s.Connect();
+    auto second = std::make_unique<Host>(s.other.NextHost());
+    EXPECT_EQ(LoadLe16(&second->Descriptor(1, 0, 18)[10]), sim::kUpgradeId0001.pid);
+    s.sim.Controller(1).Unplug();
+    s.sim.Controller(1).Plug();  // back on its own port
+    second = std::make_unique<Host>(s.other.NextHost());
+    EXPECT_EQ(s.other.detaches(), 1);
+    EXPECT_EQ(LoadLe16(&second->Descriptor(1, 0, 18)[10]), s.sim.Controller(1).identity().pid);
+    EXPECT_EQ(s.bus.detaches(), 0);
+    EXPECT_EQ(s.bus.waiting(), 0u);
+    EXPECT_EQ(LoadLe16(&first->Descriptor(1, 0, 18)[10]), sim::kDefaultNormalId.pid);
+}
+
+TEST(VhciBus, ComesBackToItsFirstPortAndLeavesTheOthersAlone) {
+    test::ScratchDir dir;
+    const std::string vhci = dir.path().string();
+    auto status = [&](const char* used) {  // hub, port, state (4 free, 6 used) per line
+        std::ofstream out(vhci + "/status", std::ios::trunc);
+        out << "hub port sta spd dev      sockfd local_busid\n";
+        for (int port = 0; port < 3; ++port)
+            out << "hs  000" << port << (std::strchr(used, '0' + port) ? " 006" : " 004")
+                << " 000 00000000 000000 0-0\n";
+        out << "ss  0008 004 000 00000000 000000 0-0\n";
+    };
+    auto attach = [&](VhciBus& bus, std::string& error) {
+        std::ofstream(vhci + "/attach", std::ios::trunc);
+        const int fd = bus.Attach(0x10002, error);
+        if (fd >= 0) ::close(fd);
+        return fd >= 0 ? test::ReadFileText(vhci + "/attach").substr(0, 2) : std::string();
+    };
+    std::ofstream(vhci + "/detach");
+    std::string error;
+    VhciBus a(vhci);
+    VhciBus b(vhci);
+    status("0");
+    EXPECT_EQ(attach(a, error), "1 ") << error;
+    EXPECT_EQ(attach(b, error), "2 ") << error;  // port 1 is a's, though not yet marked used
+    a.Detach();
+    EXPECT_EQ(test::ReadFileText(vhci + "/detach"), "1");
+    status("12");  // the host still holds port 1; port 0 is free
+    EXPECT_EQ(attach(a, error), "");
+    EXPECT_EQ(error.rfind(kPortInUse, 0), 0u) << error;
+    status("2");
+    EXPECT_EQ(attach(a, error), "1 ") << error;
+    EXPECT_EQ(a.port(), 1);
+    EXPECT_EQ(b.port(), 2);
 }
 
 }  // namespace
