@@ -162,6 +162,7 @@ bool SendDataToDevice(HidHandle& device, Report& report, bool logOut) {
         return true;
     }
     FWU_LOGF("Error code:0x%x", static_cast<unsigned>(error));
+    device.SetLastTransferError(error);
     return false;
 }
 
@@ -199,6 +200,7 @@ bool ReadDataFromDevice(HidHandle& device, Report& report) {
         waited += slice;
     }
     FWU_LOGF("Error code:0x%x", static_cast<unsigned>(error));
+    device.SetLastTransferError(error);
     return false;
 }
 
@@ -235,8 +237,27 @@ bool GetDeviceInfo(HidHandle& device, DeviceInfo* records, int mode, int count) 
     return false;
 }
 
+bool QueryUpgradeModeInfo(HidHandle& device, DeviceInfo& record) {
+    for (int attempt = 1;; ++attempt) {
+        DeviceInfo info = record;
+        if (GetDeviceInfo(device, &info, kModeUpgrade, 1)) {
+            record = info;
+            return true;
+        }
+        FWU_LOGF("Device info query failed, try %d of %d.", attempt, kInfoQueryTries);
+        // A controller that stopped answering, or went away, or a tool that
+        // is shutting down, is not asked again.
+        const std::uint32_t error = device.lastTransferError();
+        if (attempt >= kInfoQueryTries || device.gone() || error == kErrorReadTimeout ||
+            error == kErrorDeviceGone || error == kErrorCancelled || CancelRequested()) {
+            return false;
+        }
+        PauseMs(kInfoRetryPauseMs);
+    }
+}
+
 DeviceHandle FindHidDevice(std::uint16_t vid, std::uint16_t pid, const PackageConfig& config,
-                           std::string& outPath, int mode) {
+                           std::string& outPath, int mode, const std::string& location) {
     const int idCount = static_cast<int>(
         std::min<std::uint32_t>(config.imageCount, static_cast<std::uint32_t>(kMaxImages)));
     auto accepted = [&](std::uint16_t updateId) {
@@ -247,6 +268,7 @@ DeviceHandle FindHidDevice(std::uint16_t vid, std::uint16_t pid, const PackageCo
     };
 
     for (const std::string& path : HidBackend().EnumeratePaths()) {
+        if (!location.empty() && HidBackend().Location(path) != location) continue;
         DeviceHandle device = OpenDevice(path);
         if (!device) continue;
         std::uint16_t deviceVid = 0;
@@ -261,7 +283,7 @@ DeviceHandle FindHidDevice(std::uint16_t vid, std::uint16_t pid, const PackageCo
             // A failed query leaves the record zero; the identifier decides
             // either way.
             DeviceInfo record{};
-            static_cast<void>(GetDeviceInfo(*device, &record, kModeUpgrade, 1));
+            static_cast<void>(QueryUpgradeModeInfo(*device, record));
             match = accepted(record.updateId);
         } else {
             // Records that stay zero (nothing readable) count as a blank
@@ -281,13 +303,14 @@ DeviceHandle FindHidDevice(std::uint16_t vid, std::uint16_t pid, const PackageCo
     return nullptr;
 }
 
-bool EnterBootLoader(const DeviceSlot& slot) {
+bool EnterBootLoader(const DeviceSlot& slot, bool allowRumble) {
     if (slot.hidDevice) {
         HidHandle& device = *slot.hidDevice;
         if (StringRequest(device, 254)) return true;
         if (StringRequest(device, 255)) return true;
         if (SwitchReports(device)) return true;
     }
+    if (!allowRumble) return false;
     RunVibration(slot, PatternA);  // only a first nudge; pattern B decides
     PauseMs(10);
     return RunVibration(slot, PatternB);

@@ -55,12 +55,22 @@ inline constexpr int kModeUpgrade = 1;
 // 254), fills records[0..count).
 [[nodiscard]] bool GetDeviceInfo(HidHandle& device, DeviceInfo* records, int mode, int count);
 
+// The upgrade-mode query (command 0xE1) of a controller, asked again when it
+// failed without the controller having gone silent or away: a controller
+// just after its enumeration can drop one request. At most kInfoQueryTries
+// tries, kInfoRetryPauseMs apart, each failed one logged.
+inline constexpr int kInfoQueryTries = 3;
+inline constexpr std::uint32_t kInfoRetryPauseMs = 100;
+[[nodiscard]] bool QueryUpgradeModeInfo(HidHandle& device, DeviceInfo& record);
+
 // Walk the present HID interfaces and return the first with this vid/pid
 // whose information matches the configuration; outPath receives its path.
+// With a `location`, only interfaces plugged in there are looked at.
 DeviceHandle FindHidDevice(std::uint16_t vid, std::uint16_t pid, const PackageConfig& config,
-                           std::string& outPath, int mode);
+                           std::string& outPath, int mode, const std::string& location = {});
 
-// Ask the normal-mode controller of `slot` to restart in upgrade mode.
-[[nodiscard]] bool EnterBootLoader(const DeviceSlot& slot);
+// Ask the normal-mode controller of `slot` to restart in upgrade mode. The
+// rumble form is left out when `allowRumble` is false.
+[[nodiscard]] bool EnterBootLoader(const DeviceSlot& slot, bool allowRumble = true);
 
 }  // namespace fwu

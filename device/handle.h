@@ -31,10 +31,16 @@ class HidHandle {
     bool gone() const { return gone_.load(); }
     void MarkGone() { gone_.store(true); }
 
+    // Error number of the transport's last failed transfer on this handle
+    // (kErrorReadTimeout, kErrorDeviceGone, the platform's number, ...).
+    std::uint32_t lastTransferError() const { return lastTransferError_.load(); }
+    void SetLastTransferError(std::uint32_t error) { lastTransferError_.store(error); }
+
   private:
     std::unique_ptr<IHidDevice> io_;
     std::string path_;
     std::atomic<bool> gone_{false};
+    std::atomic<std::uint32_t> lastTransferError_{0};
 };
 
 using DeviceHandle = std::shared_ptr<HidHandle>;

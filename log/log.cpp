@@ -4,6 +4,7 @@
 #include <fstream>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 #include "app/settings.h"
 #include "base/text.h"
@@ -19,6 +20,7 @@ namespace {
 // current path.
 std::mutex g_mutex;
 std::string g_path;
+thread_local std::string t_tag;
 
 std::filesystem::path FsPath(const std::string& utf8) {
     return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
@@ -84,7 +86,12 @@ void WriteLog(const char* sourceFile, const char* function, int line, std::strin
     if (slash != std::string_view::npos) file.remove_prefix(slash + 1);
 
     std::string entry;
-    entry.reserve(file.size() + message.size() + 48);
+    entry.reserve(t_tag.size() + file.size() + message.size() + 52);
+    if (!t_tag.empty()) {
+        entry.push_back('[');
+        entry.append(t_tag);
+        entry.append("] ");
+    }
     entry.append(file);
     entry.push_back(' ');
     entry.append(function ? function : "");
@@ -108,6 +115,18 @@ void LimitLogFileSize() {
     const std::uintmax_t size = std::filesystem::file_size(FsPath(path), ec);
     if (ec) return;  // missing or unreadable: keep the current file
     if (static_cast<std::uint64_t>(size) > kLogSizeLimit) StartLogFile();
+}
+
+LogTagScope::LogTagScope(std::string tag) : previous_(std::move(t_tag)) {
+    t_tag = std::move(tag);
+}
+
+LogTagScope::~LogTagScope() {
+    t_tag = std::move(previous_);
+}
+
+const std::string& CurrentLogTag() {
+    return t_tag;
 }
 
 void ResetLogForTests() {

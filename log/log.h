@@ -27,6 +27,23 @@ void AppendLogText(std::string_view text);
 // Test support: forget the current file and switch logging off.
 void ResetLogForTests();
 
+// The tag of the calling thread's log entries: while one is set, every entry
+// the thread writes begins with "[tag] " (a run that serves one port among
+// several says whose lines they are); without one an entry is exactly as
+// above. Set for the lifetime of the object; the previous tag comes back.
+class LogTagScope {
+  public:
+    explicit LogTagScope(std::string tag);
+    ~LogTagScope();
+    LogTagScope(const LogTagScope&) = delete;
+    LogTagScope& operator=(const LogTagScope&) = delete;
+
+  private:
+    std::string previous_;
+};
+// The calling thread's tag, "" when none is set.
+const std::string& CurrentLogTag();
+
 }  // namespace fwu
 
 // A call site passes its own file, function and line. A source file may name

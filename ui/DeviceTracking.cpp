@@ -79,7 +79,10 @@ bool CFirmwareUpgradeDlg::OnDeviceChange(std::uint32_t eventType, std::uint32_t 
 }
 
 bool CFirmwareUpgradeDlg::OnDeviceChange(HotplugEvent event, const std::string& name) {
+    const LogTagScope tag(scope_.logTag);
     const std::string path = AsciiLower(name);
+    // A controller at another port belongs to another run.
+    if (!scope_.Accepts(path)) return true;
     const auto [vid, pid] = ParseVidPid(path);
     const bool normal = IsNormalId(vid, pid);
     const bool upgrade = IsUpgradeId(vid, pid);
@@ -97,15 +100,15 @@ bool CFirmwareUpgradeDlg::OnDeviceChange(HotplugEvent event, const std::string& 
     }
 
     if (normal) {
-        if (const auto slot = m_hNormal.FindByPath(path)) {
-            m_hNormal.Release(*slot);
+        if (const auto slot = scope_.normal().FindByPath(path)) {
+            scope_.normal().Release(*slot);
             if (!m_bUpdating) ShowEmptyWindow();
             return true;
         }
     }
     if (upgrade) {
-        if (const auto slot = m_hUpdate.FindByPath(path)) {
-            m_hUpdate.Release(*slot);
+        if (const auto slot = scope_.update().FindByPath(path)) {
+            scope_.update().Release(*slot);
             if (!m_bUpdating) {
                 ShowEmptyWindow();
             } else {
@@ -134,7 +137,7 @@ bool CFirmwareUpgradeDlg::UpdateDeviceArrival(const std::string& path) {
 
     std::string text = "V";
     DeviceInfo info{};
-    const bool failed = !GetDeviceInfo(*device, &info, kModeUpgrade, 1);
+    const bool failed = !QueryUpgradeModeInfo(*device, info);
     if (failed) info = DeviceInfo{};
 
     std::string entry;
@@ -165,7 +168,7 @@ bool CFirmwareUpgradeDlg::UpdateDeviceArrival(const std::string& path) {
     }
 
     const auto [vid, pid] = ParseVidPid(path);
-    if (m_hUpdate.HasIdentity(vid, pid, arrivedId)) return false;  // drops the new handle
+    if (scope_.update().HasIdentity(vid, pid, arrivedId)) return false;  // drops the new handle
 
     DeviceSlot slot;
     slot.hidDevice = device;
@@ -176,7 +179,7 @@ bool CFirmwareUpgradeDlg::UpdateDeviceArrival(const std::string& path) {
     slot.devicePath = path;
     // No free slot: the controller is shown below but not recorded, and its
     // handle is closed here rather than left open for the life of the tool.
-    m_hUpdate.Take(slot);
+    scope_.update().Take(slot);
     device.reset();
 
     if (!m_bUpdating) {
@@ -195,7 +198,7 @@ bool CFirmwareUpgradeDlg::UpdateDeviceArrival(const std::string& path) {
 
 bool CFirmwareUpgradeDlg::NormalDeviceArrival(const std::string& path) {
     const auto [vid, pid] = ParseVidPid(path);
-    if (m_hNormal.HasIdentity(vid, pid)) return false;
+    if (scope_.normal().HasIdentity(vid, pid)) return false;
 
     DeviceHandle device = OpenDevice(path);
     m_deviceInfos.clear();
@@ -247,7 +250,7 @@ bool CFirmwareUpgradeDlg::NormalDeviceArrival(const std::string& path) {
     slot.pid = pid;
     slot.upgradeMode = 0;
     slot.devicePath = path;
-    m_hNormal.Take(slot);  // no free slot: not recorded, handle closed below
+    scope_.normal().Take(slot);  // no free slot: not recorded, handle closed below
     device.reset();
 
     host_.SetControlText(IDC_DEVICE_NAME, m_config.ProductNameUtf8());
@@ -260,7 +263,8 @@ void CFirmwareUpgradeDlg::ScanUpgradeDevices() {
     const UsbId ids[] = {{UPGRADE_VID, kUpgradePid1}, {UPGRADE_VID, kUpgradePid2}};
     auto scan = [this](const UsbId& id) {
         std::string path;
-        if (DeviceHandle found = FindHidDevice(id.vid, id.pid, m_config, path, kModeUpgrade)) {
+        if (DeviceHandle found =
+                FindHidDevice(id.vid, id.pid, m_config, path, kModeUpgrade, scope_.location)) {
             found.reset();  // the arrival opens it again
             UpdateDeviceArrival(path);
         }
@@ -275,7 +279,8 @@ void CFirmwareUpgradeDlg::InitialScan() {
         const UsbId id = m_config.normalIds[k];
         if (k > 0 && !id.BothNonZero()) continue;
         std::string path;
-        if (DeviceHandle found = FindHidDevice(id.vid, id.pid, m_config, path, kModeNormal)) {
+        if (DeviceHandle found =
+                FindHidDevice(id.vid, id.pid, m_config, path, kModeNormal, scope_.location)) {
             found.reset();
             NormalDeviceArrival(path);
         }
@@ -283,6 +288,7 @@ void CFirmwareUpgradeDlg::InitialScan() {
     // The searches pass over controllers they may not open; say so rather
     // than show an empty window without a reason.
     for (const std::string& path : HidBackend().EnumeratePaths()) {
+        if (!scope_.Accepts(path)) continue;
         const auto [vid, pid] = ParseVidPid(path);
         if (IsNormalId(vid, pid) || IsUpgradeId(vid, pid)) NoticeDeniedAccess(path);
     }

@@ -31,8 +31,8 @@ class CFirmwareUpgradeDlg::SelfSink : public IUpgradeSink {
     CFirmwareUpgradeDlg& dlg_;
 };
 
-CFirmwareUpgradeDlg::CFirmwareUpgradeDlg(IDialogHost& host)
-    : host_(host), selfSink_(std::make_unique<SelfSink>(*this)) {}
+CFirmwareUpgradeDlg::CFirmwareUpgradeDlg(IDialogHost& host, RunScope& scope)
+    : host_(host), scope_(scope), selfSink_(std::make_unique<SelfSink>(*this)) {}
 
 CFirmwareUpgradeDlg::~CFirmwareUpgradeDlg() {
     // A window that was never destroyed properly still must not leave a
@@ -64,6 +64,7 @@ void CFirmwareUpgradeDlg::SetProgressRangeFor(double total) {
 }
 
 bool CFirmwareUpgradeDlg::OnInitDialog() {
+    const LogTagScope tag(scope_.logTag);
     // Settings and log: the log starts before the second switch is read.
     const std::string settings = SettingsPath();
     if (ReadSettingFlag(settings, kKeyLogPrint)) isLogPrint = true;
@@ -99,7 +100,7 @@ bool CFirmwareUpgradeDlg::OnInitDialog() {
     m_upgradeContext.currentImage = 0;
     m_upgradeContext.imageData = &m_imageData;
 
-    m_pWorkThread = std::make_unique<CWorkThread>(m_upgradeContext, m_hUpdate);
+    m_pWorkThread = std::make_unique<CWorkThread>(m_upgradeContext, scope_.update(), scope_.logTag);
     m_pWorkThread->Start();
 
     host_.SetControlText(IDC_PACKAGE_VERSION, BuildPackageVersionText());
@@ -116,6 +117,7 @@ bool CFirmwareUpgradeDlg::OnInitDialog() {
 }
 
 void CFirmwareUpgradeDlg::OnDestroy() {
+    const LogTagScope tag(scope_.logTag);
     host_.KillTimer(kTimerId);
     if (m_hDevNotify) {
         host_.UnregisterHidNotification();
@@ -180,6 +182,7 @@ std::string CFirmwareUpgradeDlg::BuildResultText(const std::vector<ImageResult>&
 
 std::intptr_t CFirmwareUpgradeDlg::OnWorkerMessage(unsigned msg, std::uintptr_t wParam,
                                                    std::intptr_t lParam) {
+    const LogTagScope tag(scope_.logTag);
     switch (msg) {
         case WM_UPGRADE_PROGRESS:
             return OnUpgradeProgress(wParam, lParam);
@@ -207,6 +210,7 @@ std::intptr_t CFirmwareUpgradeDlg::OnUpgradeImageDone(std::uintptr_t /*wParam*/,
 
 std::intptr_t CFirmwareUpgradeDlg::OnUpgradeResultStatus(std::uintptr_t wParam,
                                                          std::intptr_t lParam) {
+    const LogTagScope tag(scope_.logTag);
     host_.SetTimer(kTimerId, kTimerPeriodMs);
     PauseMs(150);
     m_bUpdating = false;
@@ -228,7 +232,7 @@ std::intptr_t CFirmwareUpgradeDlg::OnUpgradeResultStatus(std::uintptr_t wParam,
             host_.ShowMessageBox(text, "Error", RunOutcome::Failed);
             FWU_LOG(text);
             for (int i = 0; i < SlotTable::kSlots; ++i) {
-                const DeviceSlot slot = m_hUpdate.Get(i);
+                const DeviceSlot slot = scope_.update().Get(i);
                 FWU_LOGF("m_hUpdate[%d].hidDevice=%p", i,
                          static_cast<const void*>(slot.hidDevice.get()));
             }

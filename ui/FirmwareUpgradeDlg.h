@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "device/DeviceManager.h"
+#include "device/scope.h"
 #include "package/package.h"
 #include "platform/hid.h"
 #include "ui/host.h"
@@ -57,7 +58,9 @@ struct CAboutDlg {
 
 class CFirmwareUpgradeDlg {
   public:
-    explicit CFirmwareUpgradeDlg(IDialogHost& host);
+    // `scope`: the controllers this dialog and its worker serve (must outlive
+    // the dialog); the default is the one window's, over every port.
+    explicit CFirmwareUpgradeDlg(IDialogHost& host, RunScope& scope = DefaultScope());
     ~CFirmwareUpgradeDlg();
     CFirmwareUpgradeDlg(const CFirmwareUpgradeDlg&) = delete;
     CFirmwareUpgradeDlg& operator=(const CFirmwareUpgradeDlg&) = delete;
@@ -79,6 +82,7 @@ class CFirmwareUpgradeDlg {
     // the worker has no job (queued or running).
     bool Updating() const { return m_bUpdating; }
     bool WorkerIdle() const;
+    RunScope& Scope() { return scope_; }
 
     // A hot-plug event for the interface `path` (any case). Returns the
     // arrival routine's result for an arrival it handles, true otherwise.
@@ -149,6 +153,7 @@ class CFirmwareUpgradeDlg {
     double ProgressUnitsOf(int k) const;
 
     IDialogHost& host_;
+    RunScope& scope_;
     std::unique_ptr<SelfSink> selfSink_;
     IUpgradeSink* workerSink_ = nullptr;
 };

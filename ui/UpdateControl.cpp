@@ -12,13 +12,14 @@ namespace fwu {
 
 void CFirmwareUpgradeDlg::OnBnClickedUpdateButton() {
     if (m_bUpdating) return;
+    const LogTagScope tag(scope_.logTag);
     UpgradeContext& run = m_upgradeContext;
     run.totalExcludesUpToDate = false;
     const bool shift = host_.IsShiftDown();
 
     // A controller already in upgrade mode: each image job decides for
     // itself whether the image must be written.
-    if (m_hUpdate.AnyTaken()) {
+    if (scope_.update().AnyTaken()) {
         StartUpdateRun();
         run.forceUpdate = shift;
         return;
@@ -70,9 +71,9 @@ void CFirmwareUpgradeDlg::OnBnClickedUpdateButton() {
 
     run.upgradeResults.clear();
     for (int i = 0; i < SlotTable::kSlots; ++i) {
-        const DeviceSlot slot = m_hNormal.Get(i);
+        const DeviceSlot slot = scope_.normal().Get(i);
         if (!slot.hidDevice) continue;
-        if (EnterBootLoader(slot)) {
+        if (EnterBootLoader(slot, scope_.rumbleAllowed)) {
             if (!m_bUpdating) StartUpdateRun();
         } else {
             FWU_LOG("bootLoader failure.");
@@ -98,6 +99,7 @@ void CFirmwareUpgradeDlg::StopWaiting() {
 
 void CFirmwareUpgradeDlg::OnTimer(unsigned id) {
     if (id != kTimerId || !m_bUpdating) return;
+    const LogTagScope tag(scope_.logTag);
     // One image job at a time: a job of an earlier run may still be closing
     // (its pause after the end-of-image command, then its image-done
     // message). Wait for it without counting towards the time-out; its
@@ -106,7 +108,7 @@ void CFirmwareUpgradeDlg::OnTimer(unsigned id) {
 
     const int count = ImageCount();
     for (int s = 0; s < SlotTable::kSlots; ++s) {
-        const DeviceSlot slot = m_hUpdate.Get(s);
+        const DeviceSlot slot = scope_.update().Get(s);
         if (!slot.hidDevice) continue;
         for (int i = 0; i < count; ++i) {
             const std::uint8_t done =
@@ -151,7 +153,7 @@ void CFirmwareUpgradeDlg::OnTimer(unsigned id) {
     m_updatingRemoveRecordTime = t + 1;
     // A controller whose arrival notification was missed is picked up by a
     // scan half-way through the wait.
-    if (m_updatingRemove && m_updatingRemoveRecordTime == 30 && !m_hUpdate.Get(0).hidDevice) {
+    if (m_updatingRemove && m_updatingRemoveRecordTime == 30 && !scope_.update().Get(0).hidDevice) {
         ScanUpgradeDevices();
     }
 }

@@ -1,6 +1,7 @@
 #include "upgrade/WorkThread.h"
 
 #include <system_error>
+#include <utility>
 
 #include "base/pause.h"
 #include "base/text.h"
@@ -11,8 +12,8 @@
 
 namespace fwu {
 
-CWorkThread::CWorkThread(UpgradeContext& context, SlotTable& slots)
-    : context_(context), slots_(slots) {}
+CWorkThread::CWorkThread(UpgradeContext& context, SlotTable& slots, std::string logTag)
+    : context_(context), slots_(slots), logTag_(std::move(logTag)) {}
 
 CWorkThread::~CWorkThread() {
     Shutdown();
@@ -60,6 +61,7 @@ void CWorkThread::Shutdown() {
 void CWorkThread::Run() {
     // Reads and pauses on this thread end early once the stop flag is set.
     CancelScope scope(stop_);
+    const LogTagScope tag(logTag_);
     for (;;) {
         Message m{};
         {

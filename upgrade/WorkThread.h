@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "device/slots.h"
@@ -20,7 +21,9 @@ namespace fwu {
 class CWorkThread {
   public:
     // `context` and `slots` must outlive the worker (Shutdown joins it).
-    explicit CWorkThread(UpgradeContext& context, SlotTable& slots = m_hUpdate);
+    // `logTag` tags every log line of the worker's thread (LogTagScope).
+    explicit CWorkThread(UpgradeContext& context, SlotTable& slots = m_hUpdate,
+                         std::string logTag = {});
     ~CWorkThread();  // Shutdown()
     CWorkThread(const CWorkThread&) = delete;
     CWorkThread& operator=(const CWorkThread&) = delete;
@@ -70,6 +73,7 @@ class CWorkThread {
 
     UpgradeContext& context_;
     SlotTable& slots_;
+    const std::string logTag_;
     std::atomic<bool> stop_{false};
     std::atomic<int> jobsOutstanding_{0};  // WM_UPGRADE_START posted, job not ended
     std::mutex mutex_;

@@ -205,7 +205,7 @@ void ConsoleHost::EnableUpdateButton(bool enable) {
     shown_ = true;
     if (confirming_) {
         // Only a controller in normal mode has come back from its update.
-        if (m_hNormal.AnyTaken()) {
+        if (dialog_ != nullptr && dialog_->Scope().normal().AnyTaken()) {
             returned_ = true;
             returnedVersion_ = labels_[IDC_DEVICE_VERSION];
             CheckConfirmation();

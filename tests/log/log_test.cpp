@@ -54,6 +54,25 @@ TEST_F(LogTest, FilesAreNamedAfterLocalTimeAndStartEmpty) {
     EXPECT_EQ(FileCount(), 2u);
 }
 
+TEST_F(LogTest, TagsMarkTheirThreadsEntriesUntilTheyEnd) {
+    StartOn();
+    {
+        const LogTagScope port("1-2.3");
+        WriteLog("a.cpp", "F", 1, "x");
+        {
+            const LogTagScope other("sim1");
+            WriteLog("a.cpp", "G", 2, "y");
+        }
+        // Another thread has no tag of its own.
+        std::thread([] { WriteLog("b.cpp", "H", 3, "z"); }).join();
+        WriteLog("a.cpp", "F", 4, "w");
+    }
+    WriteLog("a.cpp", "F", 5, "v");
+    EXPECT_EQ(ReadFileText(logFilePath()),
+              "\n[1-2.3] a.cpp F() Line:1:x\n[sim1] a.cpp G() Line:2:y\nb.cpp H() Line:3:z"
+              "\n[1-2.3] a.cpp F() Line:4:w\na.cpp F() Line:5:v");
+}
+
 TEST_F(LogTest, EntriesAreLineFeedThenPrefixAndMessage) {
     StartOn();
     WriteLog("C:\\src\\ui\\FirmwareUpgradeDlg.cpp", "OnUpgradeResultStatus", 1117, kDone);

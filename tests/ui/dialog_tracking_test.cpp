@@ -52,6 +52,33 @@ TEST(DialogTracking, UpgradeModeEntriesMergeDuringARun) {
     EXPECT_NE(h.LogText().find("Device arrival FwUpdateId:0x313"), std::string::npos);
 }
 
+// A controller just enumerated in upgrade mode may drop its first query; it
+// is asked again, and a silent one is not.
+TEST(DialogTracking, UpgradeModeQueryIsAskedAgainAfterOneFailedTransfer) {
+    const struct {
+        sim::Fault fault;
+        const char* shown;
+        bool retried;
+    } cases[] = {
+        {{sim::FaultKind::WriteFail, 1}, "V1.30 ", true},
+        {{sim::FaultKind::ReadFail, 1}, "V1.30 ", true},
+        {{sim::FaultKind::ReadFail, 2}, "V1.30 ", true},
+        {{sim::FaultKind::NoAnswer, 1}, "", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(sim::FaultName(c.fault));
+        sim::Config controller = Bootloader(0x0130);
+        controller.faults = {c.fault};
+        Harness h({controller}, {{"IsLogPrint", "true"}});
+        h.Init();
+        EXPECT_EQ(h.host.texts[IDC_DEVICE_VERSION], c.shown);
+        EXPECT_EQ(m_hUpdate.Get(0).updateId, c.retried ? 0x313 : 0);
+        const std::string log = h.LogText();
+        EXPECT_NE(log.find("Device info query failed, try 1 of 3."), std::string::npos);
+        EXPECT_EQ(log.find("try 2 of 3."), std::string::npos);
+    }
+}
+
 TEST(DialogTracking, NormalModeRecordMatchingTwoImagesCountsTwice) {
     Quiet h;
     Probe(h.dlg).m_config.imageCount = 3;

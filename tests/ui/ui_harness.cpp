@@ -7,27 +7,28 @@ namespace fwu::test {
 
 void RecordingHost::SetTimer(unsigned id, unsigned periodMs) {
     ++timerSets;
-    loop->SetTimer(id, periodMs, [this](unsigned tick) {
+    loop->SetTimer(id + timerOffset, periodMs, [this](unsigned tick) {
         ++ticks;
-        dlg->OnTimer(tick);
+        dlg->OnTimer(tick - timerOffset);
     });
 }
 
 void RecordingHost::KillTimer(unsigned id) {
     ++timerKills;
-    loop->KillTimer(id);
+    loop->KillTimer(id + timerOffset);
 }
 
 bool RecordingHost::RegisterHidNotification() {
     // Events reach the dialog on its own thread, in the order they happened.
-    return sim->Start([this](HotplugEvent event, const std::string& path) {
+    IHotplugSource& source = hotplug != nullptr ? *hotplug : *sim;
+    return source.Start([this](HotplugEvent event, const std::string& path) {
         if (!deliverHotplug) return;
         loop->Post([this, event, path] { dlg->OnDeviceChange(event, path); });
     });
 }
 
 void RecordingHost::UnregisterHidNotification() {
-    sim->Stop();
+    (hotplug != nullptr ? *hotplug : *sim).Stop();
 }
 
 Harness::Harness(std::vector<sim::Config> controllers,

@@ -54,6 +54,8 @@ class RecordingHost : public IDialogHost {
     DialogLoop* loop = nullptr;
     CFirmwareUpgradeDlg* dlg = nullptr;
     sim::SimBackend* sim = nullptr;
+    IHotplugSource* hotplug = nullptr;  // instead of the simulated controller's own
+    unsigned timerOffset = 0;           // several dialogs on one loop: distinct timers
     std::atomic<bool> deliverHotplug{true};
 
     std::string title;
