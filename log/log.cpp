@@ -12,7 +12,7 @@
 
 namespace fwu {
 
-bool isLogPrint = false;
+std::atomic<bool> isLogPrint{false};
 
 namespace {
 
@@ -73,6 +73,15 @@ void StartLogFile() {
     if (!isLogPrint) return;
     const std::string path = BuildLogPath();
     std::lock_guard<std::mutex> lock(g_mutex);
+    g_path = path;
+    AppendLocked({});
+}
+
+void StartLogFileOnce() {
+    if (!isLogPrint) return;
+    const std::string path = BuildLogPath();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!g_path.empty()) return;
     g_path = path;
     AppendLocked({});
 }
