@@ -16,6 +16,7 @@ namespace fwu {
 
 class CFirmwareUpgradeDlg;
 class DialogLoop;
+class RunScope;
 
 struct ConsoleSettings {
     bool update = false;        // press Update once a controller is shown
@@ -26,6 +27,9 @@ struct ConsoleSettings {
     bool virtualClock = false;  // timers in virtual time (tests: no real waits)
     // Also told every event (--json); may be null.
     ConsoleEvents* events = nullptr;
+    // The controllers the run serves (one port of a station); null: the
+    // default scope, every port.
+    RunScope* scope = nullptr;
 };
 
 // Timers of the console itself (the dialog owns timer 1): the bounded wait
