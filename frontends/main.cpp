@@ -14,6 +14,9 @@
 #include "frontends/console/json_events.h"
 #include "frontends/options.h"
 #include "frontends/services.h"
+#include "frontends/station/station.h"
+#include "frontends/station/station_json.h"
+#include "frontends/station/station_text.h"
 #include "package/describe.h"
 #include "package/package.h"
 #include "platform/platform.h"
@@ -91,10 +94,11 @@ int Run(const std::vector<std::string>& args) {
     const std::string executable = System().ExecutablePath();
     const std::string appName = AppNameFromPath(executable.empty() ? program : executable);
 
+    // The station runs on the console (its window is not built yet).
     const bool console = kConsoleOnly || options.frontEnd == FrontEnd::Console || options.update ||
-                         options.json || options.help || options.version || options.packageInfo ||
-                         !options.error.empty() || !options.traceSummaryPath.empty() ||
-                         !DisplayAvailable(appName);
+                         options.station || options.json || options.help || options.version ||
+                         options.packageInfo || !options.error.empty() ||
+                         !options.traceSummaryPath.empty() || !DisplayAvailable(appName);
 #ifdef _WIN32
     if (console && !kConsoleOnly) AttachConsoleOutput();
 #endif
@@ -144,6 +148,11 @@ int Run(const std::vector<std::string>& args) {
     int status = 0;
     CFirmwareUpgradeApp::DialogRunner runDialog;
     CFirmwareUpgradeApp::MessageBoxFn messageBox;
+    // --station: every controller at once, each at its port.
+    std::unique_ptr<StationTextView> stationText;
+    std::unique_ptr<StationJsonView> stationJson;
+    std::unique_ptr<StationEngine> station;
+    bool stationRan = false;
 #if !defined(_WIN32) && defined(FWU_HAVE_QT)
     std::unique_ptr<QApplication> qt;
 #endif
@@ -156,6 +165,19 @@ int Run(const std::vector<std::string>& args) {
         settings.terminal = !json && StdoutIsTerminal();
         settings.events = json.get();
         runDialog = [&] { status = RunConsole(settings, hotplug, human); };
+        if (options.station) {
+            stationText = std::make_unique<StationTextView>(human, settings.terminal);
+            if (json) stationJson = std::make_unique<StationJsonView>(std::cout, *stationText);
+            IStationView& view = stationJson ? static_cast<IStationView&>(*stationJson)
+                                             : static_cast<IStationView&>(*stationText);
+            station = std::make_unique<StationEngine>(
+                StationSettings{options.force, options.waitSeconds, options.count, appName},
+                hotplug, view);
+            runDialog = [&] {
+                stationRan = true;
+                status = station->Run();
+            };
+        }
         messageBox = [&](const std::string& text, const std::string& caption) {
             human << "[" << (caption.empty() ? appName : caption) << "]\n" << text << '\n';
             if (json) json->MessageShown(caption.empty() ? appName : caption, text);
@@ -189,7 +211,8 @@ int Run(const std::vector<std::string>& args) {
 
     CFirmwareUpgradeApp app(runDialog, messageBox);
     app.InitInstance();
-    if (json) json->Result(status);
+    // A station's stream ends with its own result, which counts the outcomes.
+    if (json && !stationRan) json->Result(status);
     return status;
 }
 

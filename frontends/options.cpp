@@ -83,6 +83,11 @@ Options ParseOptions(int argc, const char* const* argv) {
             o.force = true;
         } else if (arg == "--json") {
             o.json = true;
+        } else if (arg == "--station") {
+            o.station = true;
+        } else if (TakeValue(arg, "--count", argc, argv, i, value, missing)) {
+            if (missing || !ParseUnsigned(value, 1, kMaxStationCount, o.count))
+                o.error = "--count takes 1 to " + std::to_string(kMaxStationCount);
         } else if (arg == "--simulate") {
             o.simulate = SimStart::Normal;
         } else if (arg == "--simulate-fast") {
@@ -102,7 +107,9 @@ Options ParseOptions(int argc, const char* const* argv) {
         } else if (TakeValue(arg, "--simulate-unit", argc, argv, i, value, missing)) {
             const auto unit = missing ? std::nullopt : ParseSimUnit(value);
             if (!unit) {
-                o.error = "--simulate-unit takes K:MODE or K:FAULT (K the controller, from 0)";
+                o.error =
+                    "--simulate-unit takes K:MODE, K:protocol=V or K:FAULT (K the controller, from "
+                    "0)";
             } else {
                 o.simUnits.push_back(*unit);
             }
@@ -133,8 +140,11 @@ Options ParseOptions(int argc, const char* const* argv) {
             o.error = "unknown option: " + std::string(arg);
         }
     }
-    if (o.error.empty() && o.force && !o.update)
-        o.error = "--force holds Shift for the Update press and needs --update";
+    if (o.error.empty() && o.force && !o.update && !o.station)
+        o.error = "--force holds Shift for the Update press and needs --update or --station";
+    if (o.error.empty() && o.count != 0 && !o.station) o.error = "--count needs --station";
+    if (o.error.empty() && o.station && !o.replayPath.empty())
+        o.error = "--replay replays the run of one controller and cannot be used with --station";
     for (const SimUnitSetting& unit : o.simUnits) {
         if (o.error.empty() && unit.unit >= o.simCount)
             o.error = "--simulate-unit=" + std::to_string(unit.unit) + ":" + unit.setting +
