@@ -98,12 +98,15 @@ struct StationEngine::Impl {
         if (hotplug != nullptr) hub = std::make_unique<HotplugHub>(*hotplug);
     }
 
-    // The controllers of the package's identities attached now, by location.
+    // The controllers of the package's identities attached now, by location
+    // (paths in lower case: the platform may spell an arrival's otherwise).
     using Attached = std::map<std::string, std::vector<std::string>>;
     Attached Enumerate() const;
     bool IsOurs(const std::string& path) const;
 
     void Reconcile();
+    void OnRemoval(const std::string& location, const std::string& path);
+    void Unplugged(Port& port);
     void QueueReconcile();
     void StartRun(Port& port);
     void RunPort(Port& port);
@@ -229,7 +232,7 @@ bool StationEngine::Impl::IsOurs(const std::string& path) const {
 StationEngine::Impl::Attached StationEngine::Impl::Enumerate() const {
     Attached attached;
     for (const std::string& path : HidBackend().EnumeratePaths()) {
-        if (IsOurs(path)) attached[HidBackend().Location(path)].push_back(path);
+        if (IsOurs(path)) attached[HidBackend().Location(path)].push_back(AsciiLower(path));
     }
     return attached;
 }
@@ -267,15 +270,11 @@ void StationEngine::Impl::Reconcile() {
 
     // Finished controllers that were unplugged: their rows go, their ports
     // are served again.
-    for (auto it = ports.begin(); it != ports.end();) {
-        Port& p = *it->second;
-        if (!p.running && !p.armed && !present(p)) {
-            view.RowRemoved(p.location);
-            it = ports.erase(it);
-        } else {
-            ++it;
-        }
+    std::vector<Port*> gone;
+    for (auto& [location, port] : ports) {
+        if (!port->running && !port->armed && !present(*port)) gone.push_back(port.get());
     }
+    for (Port* port : gone) Unplugged(*port);
 
     std::size_t total = 0;
     for (const auto& [location, paths] : attached) total += paths.size();
@@ -311,6 +310,25 @@ void StationEngine::Impl::Reconcile() {
         }
         StartRun(*it->second);
     }
+}
+
+void StationEngine::Impl::Unplugged(Port& port) {
+    const std::string location = port.location;
+    view.RowRemoved(location);
+    ports.erase(location);
+}
+
+void StationEngine::Impl::OnRemoval(const std::string& location, const std::string& path) {
+    // A removal seen after the run ended counts even when the controller is
+    // back before the station looks again (a quick re-plug).
+    const auto it = ports.find(location);
+    if (it == ports.end() || it->second->running || it->second->armed) return;
+    Port& port = *it->second;
+    if (location.empty()) {
+        std::erase(port.endPaths, AsciiLower(path));
+        if (!port.endPaths.empty()) return;
+    }
+    Unplugged(port);
 }
 
 void StationEngine::Impl::StartRun(Port& port) {
@@ -428,7 +446,14 @@ int StationEngine::Run() {
 
     if (e.hub) {
         e.watcher = e.hub->Listener();
-        e.watcher->Start([&e](HotplugEvent, const std::string&) { e.QueueReconcile(); });
+        e.watcher->Start([&e](HotplugEvent event, const std::string& path) {
+            if (event == HotplugEvent::Removal && e.IsOurs(path)) {
+                e.loop.Post([&e, path, location = HidBackend().Location(path)] {
+                    e.OnRemoval(location, path);
+                });
+            }
+            e.QueueReconcile();
+        });
     }
     e.loop.Post([&e] {
         e.Reconcile();
