@@ -1,7 +1,13 @@
 // Command line of the executable and the simulated controller it asks for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <initializer_list>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "frontends/options.h"
@@ -27,6 +33,12 @@ TEST(Options, ConsoleRunOptions) {
     EXPECT_EQ(o.simulate, SimStart::Off);
     EXPECT_EQ(Parse({}).waitSeconds, 10);
     EXPECT_EQ(Parse({"--wait=0"}).waitSeconds, 0);
+    // The station presses Update for every controller; --force needs no --update there.
+    const Options station = Parse({"--station", "--force", "--count", "12"});
+    EXPECT_TRUE(station.error.empty()) << station.error;
+    EXPECT_TRUE(station.station && station.force);
+    EXPECT_EQ(station.count, 12u);
+    EXPECT_EQ(Parse({"--station"}).count, 0u);
 }
 
 TEST(Options, SimulatedControllerOptions) {
@@ -65,7 +77,10 @@ TEST(Options, BadCommandLinesAreRefused) {
                       {"--simulate-count=2", "--simulate-unit=2:bootloader"},
                       {"--bogus"},
                       {"--updatex"},
-                      {"--console", "--force"}}) {
+                      {"--console", "--force"},
+                      {"--count=3"},
+                      {"--station", "--count=0"},
+                      {"--station", "--replay", "run.jsonl"}}) {
         std::vector<const char*> argv{"FirmwareUpgrade"};
         argv.insert(argv.end(), args.begin(), args.end());
         const Options o = ParseOptions(static_cast<int>(argv.size()), argv.data());
@@ -86,6 +101,40 @@ TEST(Options, UsageListsFaultsAndExitStatuses) {
         EXPECT_NE(text.find(status), std::string::npos) << status;
 }
 
+#ifdef FWU_MAN_PAGE
+// The manual page has an item for every option --help lists, and every exit
+// status.
+TEST(Options, ManualPageHasEveryOptionOfTheUsage) {
+    std::ifstream file(FWU_MAN_PAGE);
+    std::vector<std::string> items;  // what follows ".B", ".BI" or ".BR"
+    std::string all;
+    for (std::string line; std::getline(file, line);) {
+        all += line + "\n";
+        if (line.starts_with(".B") && line.find(' ') != std::string::npos)
+            items.push_back(line.substr(line.find(' ') + 1));
+    }
+    auto described = [&](const std::string& name) {
+        std::string escaped;
+        for (char c : name) escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+        return std::any_of(items.begin(), items.end(), [&](const std::string& item) {
+            return item.starts_with(escaped) &&
+                   (item.size() == escaped.size() ||
+                    std::string_view(" =[").find(item[escaped.size()]) != std::string_view::npos);
+        });
+    };
+    std::istringstream usage(UsageText("FirmwareUpgrade", ""));
+    int options = 0;
+    for (std::string line; std::getline(usage, line);) {
+        if (!line.starts_with("  --")) continue;
+        const std::string name = line.substr(2, line.find_first_of(" =[", 2) - 2);
+        ++options;
+        EXPECT_TRUE(described(name)) << name;
+    }
+    EXPECT_GE(options, 19);
+    for (const char* status : {"0", "1", "2", "3", "4"}) EXPECT_TRUE(described(status)) << status;
+}
+#endif
+
 TEST(SimConfig, FollowsTheOptions) {
     std::string error;
     Options o =
@@ -105,15 +154,17 @@ TEST(SimConfig, FollowsTheOptions) {
 }
 
 TEST(SimConfig, EachControllerGetsTheCommonSettingsAndItsOwn) {
-    const Options o =
-        Parse({"--simulate-count=3", "--simulate-fault=no-strings", "--simulate-unit=1:bootloader",
-               "--simulate-unit=1:remove@9", "--simulate-unit=2:melt"});
+    const Options o = Parse({"--simulate-count=3", "--simulate-fault=no-strings",
+                             "--simulate-unit=1:bootloader", "--simulate-unit=1:remove@9",
+                             "--simulate-unit=1:protocol=1.0", "--simulate-unit=2:melt"});
     std::string error;
     const sim::Config first = MakeSimConfig(o, nullptr, error, 0);
     EXPECT_FALSE(first.startInBootloader);
+    EXPECT_EQ(first.generation, sim::Generation::V2_0);
     EXPECT_EQ(first.faults, (std::vector<sim::Fault>{{sim::FaultKind::NoStrings, 0}}));
     const sim::Config second = MakeSimConfig(o, nullptr, error, 1);
     EXPECT_TRUE(second.startInBootloader);
+    EXPECT_EQ(second.generation, sim::Generation::V1_0);
     EXPECT_EQ(second.faults, (std::vector<sim::Fault>{{sim::FaultKind::NoStrings, 0},
                                                       {sim::FaultKind::Remove, 9}}));
     EXPECT_TRUE(error.empty());
