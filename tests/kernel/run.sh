@@ -140,6 +140,35 @@ locations_reason() {  # locations_reason DIR
     fi
 }
 
+# Three controllers served to one --station run (result.txt.0 to .2): the
+# first two updated, the third unplugged during its run; the tool's line of
+# each outcome names the controller's own USB port. Prints the reason of a
+# failure, nothing on success.
+station_reason() {  # station_reason DIR
+    local dir=$1 unit result port want reason
+    for unit in 0 1 2; do
+        result=$dir/result.txt.$unit
+        if [ ! -s "$result" ]; then echo "fwu-simusb wrote no ${result##*/}"; return; fi
+        if [ "$unit" = 2 ]; then
+            want=failed
+            if ! grep -qx "mode=absent" "$result"; then
+                echo "controller 2 was not unplugged: $(tr '\n' ' ' <"$result")"
+                return
+            fi
+        else
+            want=updated
+            reason=$(updated_reason "$result")
+            if [ -n "$reason" ]; then echo "${result##*/}: $reason"; return; fi
+        fi
+        # Its port: the sysfs name ends in -(vhci port + 1).
+        port=-$(($(sed -n 's/^vhci_port=//p' "$result") + 1))
+        if ! grep -qE "^\[[0-9.-]*$port\] Outcome: $want" "$dir/tool.log"; then
+            echo "no \"Outcome: $want\" line for controller $unit at port *$port: $(grep 'Outcome:' "$dir/tool.log" | tr '\n' ' ')"
+            return
+        fi
+    done
+}
+
 # Checks a finished case in DIR; prints the reason of a failure, nothing on success.
 verdict() {  # verdict NAME DIR
     local name=$1 dir=$2 status result
@@ -179,6 +208,7 @@ verdict() {  # verdict NAME DIR
     case "${check[$name]}" in
         flash) updated_reason "$dir/result.txt" ;;
         locations) locations_reason "$dir" ;;
+        station) station_reason "$dir" ;;
         untouched)
             result="$dir/result.txt"
             if [ ! -s "$result" ]; then

@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -30,13 +31,30 @@ constexpr std::int32_t kMaxOutData = 4096;
 // before it leaves, like a controller that restarts a moment after replying.
 constexpr std::uint32_t kDrainLimitMs = 1000;
 constexpr std::uint32_t kLeaveDelayMs = 20;
-constexpr int kAttachTries = 30;
+constexpr int kAttachTries = 100;
 constexpr std::uint32_t kAttachRetryMs = 100;
 constexpr std::uint32_t kVdevStatusFree = 4;
 
 // Ports a VhciBus of this process has taken, by vhci-hcd directory.
 std::mutex g_portsMu;
 std::set<std::pair<std::string, int>> g_ports;
+
+// Whether the host still has a USB device at high-speed `port` of the
+// vhci-hcd in `dir`: its root hub (usbN, speed 480) holds N-(port+1).
+bool HostHoldsDevice(const std::string& dir, int port) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (const fs::directory_entry& hub : fs::directory_iterator(dir, ec)) {
+        const std::string name = hub.path().filename().string();
+        if (!name.starts_with("usb")) continue;
+        std::ifstream speed(hub.path() / "speed");
+        std::string mbps;
+        if (!(speed >> mbps) || mbps != "480") continue;
+        if (fs::exists(hub.path() / (name.substr(3) + "-" + std::to_string(port + 1)), ec))
+            return true;
+    }
+    return false;
+}
 
 // Reads exactly `n` bytes; false on end of stream, error or a stalled peer.
 bool ReadExact(int fd, std::uint8_t* out, std::size_t n) {
@@ -125,6 +143,14 @@ int VhciBus::Attach(std::uint32_t devid, std::string& error) {
     std::ifstream status(dir_ + "/status");
     if (!status) {
         error = dir_ + "/status: cannot be read (is vhci-hcd loaded?)";
+        return -1;
+    }
+    // Back to its port only once the host has let the last device there go:
+    // a disconnect and a connect that the host's hub thread sees as one look
+    // like the old device still being plugged in, and the new one is never
+    // enumerated.
+    if (home_ >= 0 && HostHoldsDevice(dir_, home_)) {
+        error = kPortInUse + dir_ + " " + std::to_string(home_);
         return -1;
     }
     int port = -1;
