@@ -52,7 +52,7 @@ define two-controllers 1 "--simulate-count=2 --simulate=normal --simulate-protoc
 # prefixed with its port, each updated flash byte for byte. The unplug comes
 # while the others download, not while they re-enumerate: a hidraw write to
 # the unplugged device stays pending in vhci-hcd until its 5 s time-out and
-# holds the kernel's hidraw lock, so no other hidraw node can appear meanwhile
+# holds the hidraw driver's table lock, so no other hidraw node can appear meanwhile
 # (under TCG that pushes a re-enumerating controller past the tool's 6.4 s
 # wait for it).
 define station 1 "--simulate-count=3 --simulate=normal --simulate-protocol=2.0 --report-id=1 --simulate-unit=1:protocol=1.0 --simulate-unit=2:bootloader --simulate-unit=2:remove@1500" "--station --count 3 --wait 30" 1 "2 updated, 0 already current, 1 failed" station
