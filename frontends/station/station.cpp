@@ -73,8 +73,6 @@ constexpr const char* kPressing = "Pressing Update";
 constexpr const char* kWaitingForReturn =
     "Waiting for the controller to restart with the new firmware.";
 
-}  // namespace
-
 // One USB port of the station and the run that serves, or served, it.
 struct Port {
     std::string location;
@@ -91,6 +89,8 @@ struct Port {
     std::unique_ptr<ConsoleEvents> relay;
     ConsoleEvents* events = nullptr;  // the view's, may be null
 };
+
+}  // namespace
 
 struct StationEngine::Impl {
     Impl(StationSettings s, IHotplugSource* hotplug, IStationView& v)
