@@ -45,7 +45,7 @@ struct Options {
     bool update = false;
     bool force = false;
     int waitSeconds = 10;
-    bool json = false;  // (console) events as JSON lines on standard output
+    bool json = false;     // (console) events as JSON lines on standard output
     bool station = false;  // --station: every controller attached, each at its port
     unsigned count = 0;    // --count N: the station ends after N outcomes (0: when stopped)
 
