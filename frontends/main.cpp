@@ -204,10 +204,17 @@ int Run(const std::vector<std::string>& args) {
 #endif
     }
 
-    CFirmwareUpgradeApp app(runDialog, messageBox);
+    // Whether the front end ran (not when another copy runs).
+    bool ran = false;
+    CFirmwareUpgradeApp app(
+        [&ran, run = std::move(runDialog)] {
+            ran = true;
+            run();
+        },
+        messageBox);
     app.InitInstance();
     // A replay passes only when the run asked for everything the trace holds.
-    if (const trace::ReplaySession* replay = traces.Replay()) {
+    if (const trace::ReplaySession* replay = traces.Replay(); replay != nullptr && ran) {
         if (const std::string unfinished = replay->Unfinished(); !unfinished.empty()) {
             human.flush();
             std::cerr << appName << ": replay: " << unfinished << '\n';
