@@ -98,10 +98,27 @@ int Run(const std::vector<std::string>& args) {
 #ifdef _WIN32
     if (console && !kConsoleOnly) AttachConsoleOutput();
 #endif
-    if (!options.error.empty()) {
-        std::cerr << appName << ": " << options.error << "\nTry --help.\n";
+    // --json: events on standard output, the text beside them on standard
+    // error; a run that does not get going ends the stream as well. --help,
+    // --version, --package-info and --trace-summary keep their text output.
+    const bool textOnly =
+        options.help || options.version || options.packageInfo || !options.traceSummaryPath.empty();
+    std::unique_ptr<JsonEventWriter> json;
+    if (console && options.json && (!options.error.empty() || !textOnly))
+        json = std::make_unique<JsonEventWriter>(std::cout, options.update);
+    std::ostream& human = json ? std::cerr : std::cout;
+    // Ends the process's work before the run: why, then (--json) the result.
+    auto refuse = [&](const std::string& why, bool tryHelp) {
+        std::cerr << appName << ": " << why << (tryHelp ? "\nTry --help.\n" : "\n");
+        std::cerr.flush();
+        if (json) {
+            json->Notice(why);
+            json->Result(kExitFailed);
+        }
         return kExitFailed;
-    }
+    };
+
+    if (!options.error.empty()) return refuse(options.error, true);
     if (options.help) {
         std::cout << UsageText(appName, sim::FaultHelp(), !kConsoleOnly);
         return 0;
@@ -114,31 +131,31 @@ int Run(const std::vector<std::string>& args) {
     if (!options.traceSummaryPath.empty())
         return trace::PrintTraceSummary(options.traceSummaryPath, std::cout, std::cerr);
 
-    // --json: events on standard output, the text beside them on standard error.
-    std::unique_ptr<JsonEventWriter> json;
-    if (console && options.json)
-        json = std::make_unique<JsonEventWriter>(std::cout, options.update);
-    std::ostream& human = json ? std::cerr : std::cout;
-
-    if (const std::string error = services.InstallDevices(options); !error.empty()) {
-        std::cerr << appName << ": " << error << "\nTry --help.\n";
-        return kExitFailed;
-    }
+    if (const std::string error = services.InstallDevices(options); !error.empty())
+        return refuse(error, true);
     // --record and --replay: installed over the chosen controllers.
     trace::TraceSetup traces;
-    trace::TraceRequest traceRequest{options.recordPath, options.replayPath, options.simFast,
-                                     [appName](const std::string& difference) {
-                                         // The run stops here, whatever it was doing.
-                                         std::fflush(stdout);
-                                         std::cerr << appName << ": replay: " << difference << '\n';
-                                         std::cerr.flush();
-                                         std::_Exit(kExitFailed);
-                                     }};
-    if (const std::string error = traces.Install(traceRequest, services.Hotplug());
-        !error.empty()) {
-        std::cerr << appName << ": " << error << '\n';
-        return kExitFailed;
-    }
+    trace::TraceRequest traceRequest{
+        .recordPath = options.recordPath,
+        .replayPath = options.replayPath,
+        .fast = options.simFast,
+        .onDifference =
+            [appName, events = json.get()](const std::string& difference) {
+                // The run stops here, whatever it was doing: the stream ends
+                // with its result and nothing the run would still do follows.
+                std::fflush(stdout);
+                std::cerr << appName << ": replay: " << difference << '\n';
+                std::cerr.flush();
+                if (events != nullptr) {
+                    events->Notice("replay: " + difference);
+                    events->Result(kExitFailed);
+                }
+                std::fflush(stdout);
+                std::_Exit(kExitFailed);
+            },
+        .choices = {.window = !console, .update = options.update, .force = options.force}};
+    if (const std::string error = traces.Install(traceRequest, services.Hotplug()); !error.empty())
+        return refuse(error, false);
     IHotplugSource* const hotplug = traces.Hotplug();
 
     int status = 0;
@@ -187,8 +204,25 @@ int Run(const std::vector<std::string>& args) {
 #endif
     }
 
-    CFirmwareUpgradeApp app(runDialog, messageBox);
+    // Whether the front end ran (not when another copy runs).
+    bool ran = false;
+    CFirmwareUpgradeApp app(
+        [&ran, run = std::move(runDialog)] {
+            ran = true;
+            run();
+        },
+        messageBox);
     app.InitInstance();
+    // A replay passes only when the run asked for everything the trace holds.
+    if (const trace::ReplaySession* replay = traces.Replay(); replay != nullptr && ran) {
+        if (const std::string unfinished = replay->Unfinished(); !unfinished.empty()) {
+            human.flush();
+            std::cerr << appName << ": replay: " << unfinished << '\n';
+            std::cerr.flush();
+            if (json) json->Notice("replay: " + unfinished);
+            status = kExitFailed;
+        }
+    }
     if (json) json->Result(status);
     return status;
 }

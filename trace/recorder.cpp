@@ -115,20 +115,21 @@ class RecordingDevice : public IHidDevice {
 
 }  // namespace
 
-TraceWriter::TraceWriter(const std::string& path) : start_(std::chrono::steady_clock::now()) {
+TraceWriter::TraceWriter(const std::string& path, const RunChoices& choices)
+    : start_(std::chrono::steady_clock::now()) {
     file_ = std::fopen(path.c_str(), "wb");
     owned_ = true;
     if (file_ != nullptr) {
-        const std::string header = HeaderLine();
+        const std::string header = HeaderLine(choices);
         std::fwrite(header.data(), 1, header.size(), file_);
         std::fflush(file_);
     }
 }
 
-TraceWriter::TraceWriter(std::FILE* stream)
+TraceWriter::TraceWriter(std::FILE* stream, const RunChoices& choices)
     : file_(stream), start_(std::chrono::steady_clock::now()) {
     if (file_ != nullptr) {
-        const std::string header = HeaderLine();
+        const std::string header = HeaderLine(choices);
         std::fwrite(header.data(), 1, header.size(), file_);
     }
 }

@@ -19,9 +19,10 @@ namespace fwu::trace {
 class TraceWriter {
   public:
     // Opens (truncates) `path`; Ok() tells whether it could be written.
-    explicit TraceWriter(const std::string& path);
+    // `choices`: the run's, for the header line.
+    explicit TraceWriter(const std::string& path, const RunChoices& choices = {});
     // Writes to an already open stream (benchmarks and tests); not closed.
-    explicit TraceWriter(std::FILE* stream);
+    explicit TraceWriter(std::FILE* stream, const RunChoices& choices = {});
     ~TraceWriter();
     TraceWriter(const TraceWriter&) = delete;
     TraceWriter& operator=(const TraceWriter&) = delete;

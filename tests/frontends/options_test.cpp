@@ -71,6 +71,8 @@ TEST(Options, BadCommandLinesAreRefused) {
         const Options o = ParseOptions(static_cast<int>(argv.size()), argv.data());
         EXPECT_FALSE(o.error.empty()) << args.back();
     }
+    // --json still applies, so that the stream ends with the result.
+    EXPECT_TRUE(Parse({"--bogus", "--json"}).json);
 }
 
 TEST(Options, UsageListsFaultsAndExitStatuses) {
