@@ -22,6 +22,10 @@
 //                             that thread in the trace): the call caused it
 //   {"op":"rumble-connected","user":0,"connected":true}
 //   {"op":"rumble-set","user":0,"left":256,"right":65024,"ok":true}
+//   {"op":"rumble-device","path":"...","connected":true,"user":0}
+//                             the game controller of the HID interface "path"
+//                             (Linux); "connected":false: it has none. Not in
+//                             a trace of a platform without that link.
 // Byte strings are lower-case hexadecimal. Devices are numbered 1, 2, ... in
 // the order they were opened successfully.
 #pragma once
@@ -52,6 +56,7 @@ enum class OpKind {
     Removal,
     RumbleConnected,
     RumbleSet,
+    RumbleDevice,
 };
 
 struct Op {
@@ -61,7 +66,7 @@ struct Op {
     OpKind kind = OpKind::Enumerate;
     int dev = 0;                     // device number (0: none / open failed)
     std::vector<std::string> paths;  // enumerate
-    std::string path;                // open, arrival, removal
+    std::string path;                // open, arrival, removal, rumble-device
     std::vector<std::uint8_t> data;  // write/output: sent; read/string: returned
     std::size_t length = 0;          // read, string: requested length
     std::uint32_t timeout = 0;       // read
@@ -71,7 +76,7 @@ struct Op {
     std::uint32_t error = 0;         // failed calls: the error number
     std::uint16_t vid = 0, pid = 0;  // attributes
     std::uint8_t id = 0;             // report-id
-    unsigned user = 0;               // rumble
+    unsigned user = 0;               // rumble; rumble-device when connected
     std::uint16_t left = 0, right = 0;
     bool connected = false;
     bool during = false;  // arrival, removal: came inside the tool's next call

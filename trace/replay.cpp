@@ -1,5 +1,6 @@
 #include "trace/replay.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -30,6 +31,7 @@ thread_local bool deliveringHere = false;
 struct ReplaySession::State {
     std::vector<Op> ops;
     ReplayOptions options;
+    bool linkedRumble = false;  // the trace holds rumble-device operations
     Clock::time_point start = Clock::now();
 
     mutable std::mutex mutex;
@@ -264,6 +266,9 @@ ReplaySession::ReplaySession(Trace trace, ReplayOptions options)
     : state_(std::make_shared<State>()) {
     state_->ops = std::move(trace.ops);
     state_->options = std::move(options);
+    state_->linkedRumble = std::any_of(state_->ops.begin(), state_->ops.end(), [](const Op& op) {
+        return op.kind == OpKind::RumbleDevice;
+    });
     state_->pump = std::thread([state = state_.get()] { state->Pump(); });
 }
 
@@ -326,6 +331,15 @@ bool ReplaySession::SetState(unsigned userIndex, std::uint16_t left, std::uint16
     asked.right = right;
     const std::optional<Op> op = state_->Take(asked);
     return op && op->ok;
+}
+
+int ReplaySession::UserIndexFor(const std::string& devicePath) {
+    if (!state_->linkedRumble) return kNoLink;
+    Op asked;
+    asked.kind = OpKind::RumbleDevice;
+    asked.path = devicePath;
+    const std::optional<Op> op = state_->Take(asked);
+    return op && op->connected ? static_cast<int>(op->user) : kNone;
 }
 
 std::string ReplaySession::Difference() const {

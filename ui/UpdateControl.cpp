@@ -153,6 +153,7 @@ void CFirmwareUpgradeDlg::OnTimer(unsigned id) {
     // scan half-way through the wait.
     if (m_updatingRemove && m_updatingRemoveRecordTime == 30 && !m_hUpdate.Get(0).hidDevice) {
         ScanUpgradeDevices();
+        RestoreControllerDrivers();
     }
 }
 
