@@ -159,11 +159,13 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
         "  1  the run ended with an error box (a failed command, a checksum error, a wrong\n"
         "     package, or the controller went away during the update), the controller did not\n"
         "     switch to upgrade mode, the built-in package could not be loaded, another copy is\n"
-        "     already running, the run did not finish, or the command line was not understood\n"
+        "     already running, the run did not finish, the run was stopped (SIGINT, SIGTERM,\n"
+        "     Ctrl+C), or the command line was not understood\n"
         "  2  the update was refused: the controller's firmware is not older than the package's\n"
         "     (use --force to update anyway)\n"
-        "  3  no controller was ready for Update within --wait seconds: none was found, or the\n"
-        "     one shown went away before Update was pressed\n"
+        "  3  no controller was ready for Update within --wait seconds: none was found, the\n"
+        "     one shown went away before Update was pressed, or the only one is being updated\n"
+        "     by another program\n"
         "  4  \"Update OK\", but the controller did not come back in normal mode within --wait\n"
         "     seconds, or came back with another firmware version than the package's\n";
 #ifndef _WIN32
