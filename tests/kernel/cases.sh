@@ -37,6 +37,15 @@ define bad-checksum   1 "--simulate=bootloader --simulate-protocol=2.0 --report-
 # image job: the controller goes away there, so the run waits for it and gives up.
 define remove         1 "--simulate=normal --simulate-protocol=2.0 --report-id=1 --simulate-fault=remove@2" "--update --wait 30" 1 "The device does not exist and has been removed!" none
 
+# Multi-step cases: one boot, one served controller, a script in steps/ that
+# runs the tool several times (helpers in guest-steps.sh) and checks each run:
+#   steps NAME UDEVD "SERVER OPTIONS" SCRIPT CHECK
+# The switch-report window killed (SIGKILL: the next start gives usbhid
+# back) and stopped (SIGTERM: the window completes, status 1), then root and
+# the ordinary user on one controller at once (the second finds it locked,
+# status 3; the first's update completes and is checked).
+steps stop-and-lock   1 "--simulate=normal --simulate-protocol=2.0 --report-id=1 --entry=switch" stop-and-lock.sh flash
+
 # The Windows build under Wine, in the same guest against the same served
 # controller: Wine's HID bus (winebus.sys with its udev backend) finds the
 # controller's hidraw node and presents it through hid.dll, setupapi and device
