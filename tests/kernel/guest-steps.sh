@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154
 # Helpers of the multi-step cases (cases.sh: "steps"), sourced by
 # guest-case.sh in the guest before the case's own script, which runs the
 # tool as often as it needs and writes one line per check to steps.txt:

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154
 # Steps of the case "stop-and-lock" (cases.sh), against a controller in
 # normal mode that honours only the switch report, which the tool sends on
 # the control pipe with usbhid taken off the interface for the request. The
