@@ -1,5 +1,6 @@
 // FirmwareUpgrade: parses the command line, sets up the platform (or the
 // simulated controller) and runs the application with the chosen front end.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -14,8 +15,11 @@
 #include "frontends/console/json_events.h"
 #include "frontends/options.h"
 #include "frontends/services.h"
+#include "frontends/stop_requests.h"
+#include "log/log.h"
 #include "package/describe.h"
 #include "package/package.h"
+#include "platform/diagnostics.h"
 #include "platform/platform.h"
 #include "sim/sim.h"
 #include "trace/setup.h"
@@ -90,6 +94,21 @@ int Run(const std::vector<std::string>& args) {
     services.InstallSystem(CreatePlatformSystem());
     const std::string executable = System().ExecutablePath();
     const std::string appName = AppNameFromPath(executable.empty() ? program : executable);
+    // The platform's lines for the diagnostic log (written once it is on).
+    SetDiagnosticWriter(&WriteLog);
+
+    // Termination signals arrive as stop requests: the running front end
+    // stops gracefully on the first; a second one, or one while no front end
+    // runs, ends the process at once (never inside a critical window).
+    std::unique_ptr<JsonEventWriter> json;  // outlives the stop source
+    std::atomic<JsonEventWriter*> jsonEvents{nullptr};
+    StopRequests stops([&appName, &jsonEvents](const StopRequest& request) {
+        std::cerr << appName << ": stopped at once by " << request.what << ".\n";
+        if (JsonEventWriter* events = jsonEvents.load()) events->Result(kExitFailed);
+        EndProcessNow(kExitFailed);
+    });
+    const std::unique_ptr<IStopSignalSource> stopSignals = CreatePlatformStopSignals();
+    stopSignals->Start([&stops](const StopRequest& request) { stops.Deliver(request); });
 
     const bool console = kConsoleOnly || options.frontEnd == FrontEnd::Console || options.update ||
                          options.json || options.help || options.version || options.packageInfo ||
@@ -103,9 +122,9 @@ int Run(const std::vector<std::string>& args) {
     // --version, --package-info and --trace-summary keep their text output.
     const bool textOnly =
         options.help || options.version || options.packageInfo || !options.traceSummaryPath.empty();
-    std::unique_ptr<JsonEventWriter> json;
     if (console && options.json && (!options.error.empty() || !textOnly))
         json = std::make_unique<JsonEventWriter>(std::cout, options.update);
+    jsonEvents.store(json.get());
     std::ostream& human = json ? std::cerr : std::cout;
     // Ends the process's work before the run: why, then (--json) the result.
     auto refuse = [&](const std::string& why, bool tryHelp) {
@@ -172,6 +191,7 @@ int Run(const std::vector<std::string>& args) {
         settings.appName = appName;
         settings.terminal = !json && StdoutIsTerminal();
         settings.events = json.get();
+        settings.stops = &stops;
         runDialog = [&] { status = RunConsole(settings, hotplug, human); };
         messageBox = [&](const std::string& text, const std::string& caption) {
             human << "[" << (caption.empty() ? appName : caption) << "]\n" << text << '\n';
@@ -193,7 +213,7 @@ int Run(const std::vector<std::string>& args) {
         static char* qtArgv[] = {qtName, nullptr};
         qt = std::make_unique<QApplication>(qtArgc, qtArgv);
         QCoreApplication::setApplicationName(QString::fromStdString(appName));
-        runDialog = [&] { RunQtWindow(hotplug); };
+        runDialog = [&] { RunQtWindow(hotplug, &stops); };
         messageBox = [&](const std::string& text, const std::string& caption) {
             ShowQtWarning(text, caption.empty() ? appName : caption);
             status = kExitFailed;
@@ -232,6 +252,7 @@ int Run(const std::vector<std::string>& args) {
 
 #ifdef _WIN32
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    fwu::HoldStopSignals();
     int argc = 0;
     wchar_t** wargv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<std::string> args;
@@ -243,6 +264,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 }
 #else
 int main(int argc, char** argv) {
+    // Before any thread starts: every thread inherits the block.
+    fwu::HoldStopSignals();
     std::vector<std::string> args(argv, argv + argc);
     return fwu::Run(args);
 }

@@ -32,6 +32,7 @@ constexpr KindEntry kKinds[] = {
     {OpKind::Removal, "removal"},
     {OpKind::RumbleConnected, "rumble-connected"},
     {OpKind::RumbleSet, "rumble-set"},
+    {OpKind::RumbleDevice, "rumble-device"},
 };
 
 void AppendHex(std::string& out, const std::vector<std::uint8_t>& bytes) {
@@ -220,6 +221,9 @@ bool ParseOp(const json& object, Op& op, std::string& error) {
         case OpKind::RumbleSet:
             return f.Unsigned("user", op.user) && f.Unsigned("left", op.left) &&
                    f.Unsigned("right", op.right) && f.Bool("ok", op.ok);
+        case OpKind::RumbleDevice:
+            if (!f.String("path", op.path) || !f.Bool("connected", op.connected)) return false;
+            return !op.connected || f.Unsigned("user", op.user);
     }
     return false;
 }
@@ -445,6 +449,11 @@ std::string FormatOp(const Op& op) {
             j.Number("right", op.right);
             j.Bool("ok", op.ok);
             break;
+        case OpKind::RumbleDevice:
+            j.Text("path", op.path);
+            j.Bool("connected", op.connected);
+            if (op.connected) j.Number("user", op.user);
+            break;
     }
     j.End();
     return line;
@@ -483,6 +492,8 @@ std::string DescribeRequest(const Op& op) {
         case OpKind::RumbleSet:
             return "rumble: user " + std::to_string(op.user) + " motors " +
                    std::to_string(op.left) + ", " + std::to_string(op.right);
+        case OpKind::RumbleDevice:
+            return "rumble: the game controller of " + op.path;
     }
     return "?";
 }
@@ -511,6 +522,8 @@ bool SameRequest(const Op& a, const Op& b) {
             return a.user == b.user;
         case OpKind::RumbleSet:
             return a.user == b.user && a.left == b.left && a.right == b.right;
+        case OpKind::RumbleDevice:
+            return a.path == b.path;
     }
     return false;
 }

@@ -25,6 +25,10 @@
 //                             the trace): the call caused it
 //   {"op":"rumble-connected","user":0,"connected":true}
 //   {"op":"rumble-set","user":0,"left":256,"right":65024,"ok":true}
+//   {"op":"rumble-device","path":"...","connected":true,"user":0}
+//                             the game controller of the HID interface "path"
+//                             (Linux); "connected":false: it has none. Not in
+//                             a trace of a platform without that link.
 // "location" is where the controller is plugged in (IHidBackend::Location),
 // left out when there is none; "locations" gives one for each of "paths",
 // left out when none of them has one. Byte strings are lower-case
@@ -69,6 +73,7 @@ enum class OpKind {
     Removal,
     RumbleConnected,
     RumbleSet,
+    RumbleDevice,
 };
 
 struct Op {
@@ -78,7 +83,7 @@ struct Op {
     OpKind kind = OpKind::Enumerate;
     int dev = 0;                     // device number (0: none / open failed)
     std::vector<std::string> paths;  // enumerate
-    std::string path;                // open, arrival, removal
+    std::string path;                // open, arrival, removal, rumble-device
     std::string location;            // open, arrival, removal: of `path`, "" none
     // enumerate: the location of each of `paths`; empty when none has one
     std::vector<std::string> locations;
@@ -91,7 +96,7 @@ struct Op {
     std::uint32_t error = 0;         // failed calls: the error number
     std::uint16_t vid = 0, pid = 0;  // attributes
     std::uint8_t id = 0;             // report-id
-    unsigned user = 0;               // rumble
+    unsigned user = 0;               // rumble; rumble-device when connected
     std::uint16_t left = 0, right = 0;
     bool connected = false;
     bool during = false;  // arrival, removal: came inside the tool's next call

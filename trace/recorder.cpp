@@ -213,6 +213,20 @@ bool RecordingRumble::IsConnected(unsigned userIndex) {
     return op.connected;
 }
 
+int RecordingRumble::UserIndexFor(const std::string& devicePath) {
+    const CallTimer timer(writer_);
+    const int index = inner_.UserIndexFor(devicePath);
+    if (index == kNoLink) return index;
+    Op op;
+    op.kind = OpKind::RumbleDevice;
+    op.path = devicePath;
+    op.connected = index >= 0;
+    op.user = op.connected ? static_cast<unsigned>(index) : 0;
+    op.us = timer.Elapsed();
+    writer_.Record(op);
+    return index;
+}
+
 bool RecordingRumble::SetState(unsigned userIndex, std::uint16_t left, std::uint16_t right) {
     Op op;
     op.kind = OpKind::RumbleSet;

@@ -34,6 +34,7 @@ thread_local bool deliveringHere = false;
 struct ReplaySession::State {
     std::vector<Op> ops;
     ReplayOptions options;
+    bool linkedRumble = false;  // the trace holds rumble-device operations
     Clock::time_point start = Clock::now();
 
     mutable std::mutex mutex;
@@ -303,6 +304,9 @@ ReplaySession::ReplaySession(Trace trace, ReplayOptions options)
         for (std::size_t k = 0; k < op.locations.size() && k < op.paths.size(); ++k)
             if (!op.locations[k].empty()) state_->locations[op.paths[k]] = op.locations[k];
     }
+    state_->linkedRumble = std::any_of(state_->ops.begin(), state_->ops.end(), [](const Op& op) {
+        return op.kind == OpKind::RumbleDevice;
+    });
     state_->pump = std::thread([state = state_.get()] { state->Pump(); });
 }
 
@@ -371,6 +375,15 @@ bool ReplaySession::SetState(unsigned userIndex, std::uint16_t left, std::uint16
     asked.right = right;
     const std::optional<Op> op = state_->Take(asked);
     return op && op->ok;
+}
+
+int ReplaySession::UserIndexFor(const std::string& devicePath) {
+    if (!state_->linkedRumble) return kNoLink;
+    Op asked;
+    asked.kind = OpKind::RumbleDevice;
+    asked.path = devicePath;
+    const std::optional<Op> op = state_->Take(asked);
+    return op && op->connected ? static_cast<int>(op->user) : kNone;
 }
 
 std::string ReplaySession::Difference() const {

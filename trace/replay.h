@@ -52,6 +52,10 @@ class ReplaySession : public IHidBackend, public IHotplugSource, public IRumble 
 
     bool IsConnected(unsigned userIndex) override;
     bool SetState(unsigned userIndex, std::uint16_t left, std::uint16_t right) override;
+    // As recorded: a trace with rumble-device operations was made where the
+    // platform links a HID interface to its game controller; in any other
+    // the answer is kNoLink.
+    int UserIndexFor(const std::string& devicePath) override;
 
     // The first difference, empty while the run follows the trace.
     std::string Difference() const;

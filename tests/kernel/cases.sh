@@ -45,6 +45,15 @@ define remove         1 "--simulate=normal --simulate-protocol=2.0 --report-id=1
 # untouched. The server writes result.txt.0 and result.txt.1.
 define two-controllers 1 "--simulate-count=2 --simulate=normal --simulate-protocol=2.0 --report-id=1" "--update --wait 30 --record tool-trace.jsonl" 0 "$ok" locations
 
+# Multi-step cases: one boot, one served controller, a script in steps/ that
+# runs the tool several times (helpers in guest-steps.sh) and checks each run:
+#   steps NAME UDEVD "SERVER OPTIONS" SCRIPT CHECK
+# The switch-report window killed (SIGKILL: the next start gives usbhid
+# back) and stopped (SIGTERM: the window completes, status 1), then root and
+# the ordinary user on one controller at once (the second finds it locked,
+# status 3; the first's update completes and is checked).
+steps stop-and-lock   1 "--simulate=normal --simulate-protocol=2.0 --report-id=1 --entry=switch" stop-and-lock.sh flash
+
 # The Windows build under Wine, in the same guest against the same served
 # controller: Wine's HID bus (winebus.sys with its udev backend) finds the
 # controller's hidraw node and presents it through hid.dll, setupapi and device

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -330,6 +331,55 @@ TEST(Replay, PacingSleepsInSlicesThatAStopCuts) {
         stop = false;
     }
     EXPECT_LE(longest, 50u);
+}
+
+// Rumble where the platform ties a game controller to a HID interface
+// (Linux) is recorded as that lookup, and the replay answers it; where it
+// does not (the default), nothing of the lookup is recorded, so traces of
+// such runs and older traces replay as before.
+TEST(RumbleTrace, TheLookupOfALinkedControllerIsRecordedAndReplayed) {
+    class LinkedRumble : public IRumble {
+      public:
+        bool IsConnected(unsigned) override { return true; }
+        bool SetState(unsigned, std::uint16_t, std::uint16_t) override { return true; }
+        int UserIndexFor(const std::string& path) override { return path == "pad" ? 2 : kNone; }
+    } linked;
+    class UnlinkedRumble : public LinkedRumble {
+        int UserIndexFor(const std::string&) override { return kNoLink; }
+    } unlinked;
+
+    std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    {
+        TraceWriter writer(file);
+        RecordingRumble recordLinked(linked, writer);
+        RecordingRumble recordUnlinked(unlinked, writer);
+        EXPECT_EQ(recordUnlinked.UserIndexFor("pad"), IRumble::kNoLink);
+        EXPECT_EQ(recordLinked.UserIndexFor("pad"), 2);
+        EXPECT_EQ(recordLinked.UserIndexFor("keyboard"), IRumble::kNone);
+    }
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(c));
+    std::fclose(file);
+    std::string error;
+    std::optional<Trace> trace = ParseTrace(text, error);
+    ASSERT_TRUE(trace) << error << text;
+    ASSERT_EQ(trace->ops.size(), 2u) << text;
+    EXPECT_NE(text.find("\"op\":\"rumble-device\",\"path\":\"pad\",\"connected\":true,\"user\":2}"),
+              std::string::npos)
+        << text;
+
+    ReplaySession replay(std::move(*trace), ReplayOptions{true, {}});
+    EXPECT_EQ(replay.UserIndexFor("pad"), 2);
+    EXPECT_EQ(replay.UserIndexFor("keyboard"), IRumble::kNone);
+    EXPECT_EQ(replay.Difference(), "");
+
+    std::vector<Op> ops;
+    std::optional<Trace> small = ParseTrace(SmallTrace(ops), error);
+    ASSERT_TRUE(small);
+    ReplaySession older(std::move(*small), ReplayOptions{true, {}});
+    EXPECT_EQ(older.UserIndexFor("pad"), IRumble::kNoLink);
 }
 
 }  // namespace
