@@ -132,9 +132,17 @@ bool RunVibration(const DeviceSlot& slot, MotorSpeeds (*pattern)(int)) {
         return false;
     }
     IRumble& rumble = Rumble();
-    unsigned user = 0;
-    while (user < 4 && !rumble.IsConnected(user)) ++user;
-    if (user == 4) return false;
+    // The game controller of the slot's own device where the platform can
+    // tell it (none: this form is not tried); otherwise the lowest connected
+    // user index, whichever controller that is.
+    int index = rumble.UserIndexFor(slot.hidDevice->path());
+    if (index == IRumble::kNoLink) {
+        index = 0;
+        while (index < 4 && !rumble.IsConnected(static_cast<unsigned>(index))) ++index;
+        if (index == 4) return false;
+    }
+    if (index < 0) return false;
+    const auto user = static_cast<unsigned>(index);
 
     bool accepted = true;
     for (int s = 0; s < kVibrationSteps; ++s) {

@@ -1,5 +1,6 @@
 // FirmwareUpgrade: parses the command line, sets up the platform (or the
 // simulated controller) and runs the application with the chosen front end.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -17,8 +18,11 @@
 #include "frontends/station/station.h"
 #include "frontends/station/station_json.h"
 #include "frontends/station/station_text.h"
+#include "frontends/stop_requests.h"
+#include "log/log.h"
 #include "package/describe.h"
 #include "package/package.h"
+#include "platform/diagnostics.h"
 #include "platform/platform.h"
 #include "sim/sim.h"
 #include "trace/setup.h"
@@ -93,6 +97,21 @@ int Run(const std::vector<std::string>& args) {
     services.InstallSystem(CreatePlatformSystem());
     const std::string executable = System().ExecutablePath();
     const std::string appName = AppNameFromPath(executable.empty() ? program : executable);
+    // The platform's lines for the diagnostic log (written once it is on).
+    SetDiagnosticWriter(&WriteLog);
+
+    // Termination signals arrive as stop requests: the running front end
+    // stops gracefully on the first; a second one, or one while no front end
+    // runs, ends the process at once (never inside a critical window).
+    std::unique_ptr<JsonEventWriter> json;  // outlives the stop source
+    std::atomic<JsonEventWriter*> jsonEvents{nullptr};
+    StopRequests stops([&appName, &jsonEvents](const StopRequest& request) {
+        std::cerr << appName << ": stopped at once by " << request.what << ".\n";
+        if (JsonEventWriter* events = jsonEvents.load()) events->Result(kExitFailed);
+        EndProcessNow(kExitFailed);
+    });
+    const std::unique_ptr<IStopSignalSource> stopSignals = CreatePlatformStopSignals();
+    stopSignals->Start([&stops](const StopRequest& request) { stops.Deliver(request); });
 
     // The station runs on the console (its window is not built yet).
     const bool console = kConsoleOnly || options.frontEnd == FrontEnd::Console || options.update ||
@@ -102,10 +121,27 @@ int Run(const std::vector<std::string>& args) {
 #ifdef _WIN32
     if (console && !kConsoleOnly) AttachConsoleOutput();
 #endif
-    if (!options.error.empty()) {
-        std::cerr << appName << ": " << options.error << "\nTry --help.\n";
+    // --json: events on standard output, the text beside them on standard
+    // error; a run that does not get going ends the stream as well. --help,
+    // --version, --package-info and --trace-summary keep their text output.
+    const bool textOnly =
+        options.help || options.version || options.packageInfo || !options.traceSummaryPath.empty();
+    if (console && options.json && (!options.error.empty() || !textOnly))
+        json = std::make_unique<JsonEventWriter>(std::cout, options.update);
+    jsonEvents.store(json.get());
+    std::ostream& human = json ? std::cerr : std::cout;
+    // Ends the process's work before the run: why, then (--json) the result.
+    auto refuse = [&](const std::string& why, bool tryHelp) {
+        std::cerr << appName << ": " << why << (tryHelp ? "\nTry --help.\n" : "\n");
+        std::cerr.flush();
+        if (json) {
+            json->Notice(why);
+            json->Result(kExitFailed);
+        }
         return kExitFailed;
-    }
+    };
+
+    if (!options.error.empty()) return refuse(options.error, true);
     if (options.help) {
         std::cout << UsageText(appName, sim::FaultHelp(), !kConsoleOnly);
         return 0;
@@ -118,31 +154,31 @@ int Run(const std::vector<std::string>& args) {
     if (!options.traceSummaryPath.empty())
         return trace::PrintTraceSummary(options.traceSummaryPath, std::cout, std::cerr);
 
-    // --json: events on standard output, the text beside them on standard error.
-    std::unique_ptr<JsonEventWriter> json;
-    if (console && options.json)
-        json = std::make_unique<JsonEventWriter>(std::cout, options.update);
-    std::ostream& human = json ? std::cerr : std::cout;
-
-    if (const std::string error = services.InstallDevices(options); !error.empty()) {
-        std::cerr << appName << ": " << error << "\nTry --help.\n";
-        return kExitFailed;
-    }
+    if (const std::string error = services.InstallDevices(options); !error.empty())
+        return refuse(error, true);
     // --record and --replay: installed over the chosen controllers.
     trace::TraceSetup traces;
-    trace::TraceRequest traceRequest{options.recordPath, options.replayPath, options.simFast,
-                                     [appName](const std::string& difference) {
-                                         // The run stops here, whatever it was doing.
-                                         std::fflush(stdout);
-                                         std::cerr << appName << ": replay: " << difference << '\n';
-                                         std::cerr.flush();
-                                         std::_Exit(kExitFailed);
-                                     }};
-    if (const std::string error = traces.Install(traceRequest, services.Hotplug());
-        !error.empty()) {
-        std::cerr << appName << ": " << error << '\n';
-        return kExitFailed;
-    }
+    trace::TraceRequest traceRequest{
+        .recordPath = options.recordPath,
+        .replayPath = options.replayPath,
+        .fast = options.simFast,
+        .onDifference =
+            [appName, events = json.get()](const std::string& difference) {
+                // The run stops here, whatever it was doing: the stream ends
+                // with its result and nothing the run would still do follows.
+                std::fflush(stdout);
+                std::cerr << appName << ": replay: " << difference << '\n';
+                std::cerr.flush();
+                if (events != nullptr) {
+                    events->Notice("replay: " + difference);
+                    events->Result(kExitFailed);
+                }
+                std::fflush(stdout);
+                std::_Exit(kExitFailed);
+            },
+        .choices = {.window = !console, .update = options.update, .force = options.force}};
+    if (const std::string error = traces.Install(traceRequest, services.Hotplug()); !error.empty())
+        return refuse(error, false);
     IHotplugSource* const hotplug = traces.Hotplug();
 
     int status = 0;
@@ -164,6 +200,7 @@ int Run(const std::vector<std::string>& args) {
         settings.appName = appName;
         settings.terminal = !json && StdoutIsTerminal();
         settings.events = json.get();
+        settings.stops = &stops;
         runDialog = [&] { status = RunConsole(settings, hotplug, human); };
         if (options.station) {
             stationText = std::make_unique<StationTextView>(human, settings.terminal);
@@ -175,6 +212,9 @@ int Run(const std::vector<std::string>& args) {
                 hotplug, view);
             runDialog = [&] {
                 stationRan = true;
+                // The first stop request takes no new controller and lets
+                // every run in progress finish; a second one ends at once.
+                const StopRoute route(&stops, [&](const StopRequest&) { station->RequestStop(); });
                 status = station->Run();
             };
         }
@@ -198,7 +238,7 @@ int Run(const std::vector<std::string>& args) {
         static char* qtArgv[] = {qtName, nullptr};
         qt = std::make_unique<QApplication>(qtArgc, qtArgv);
         QCoreApplication::setApplicationName(QString::fromStdString(appName));
-        runDialog = [&] { RunQtWindow(hotplug); };
+        runDialog = [&] { RunQtWindow(hotplug, &stops); };
         messageBox = [&](const std::string& text, const std::string& caption) {
             ShowQtWarning(text, caption.empty() ? appName : caption);
             status = kExitFailed;
@@ -209,8 +249,25 @@ int Run(const std::vector<std::string>& args) {
 #endif
     }
 
-    CFirmwareUpgradeApp app(runDialog, messageBox);
+    // Whether the front end ran (not when another copy runs).
+    bool ran = false;
+    CFirmwareUpgradeApp app(
+        [&ran, run = std::move(runDialog)] {
+            ran = true;
+            run();
+        },
+        messageBox);
     app.InitInstance();
+    // A replay passes only when the run asked for everything the trace holds.
+    if (const trace::ReplaySession* replay = traces.Replay(); replay != nullptr && ran) {
+        if (const std::string unfinished = replay->Unfinished(); !unfinished.empty()) {
+            human.flush();
+            std::cerr << appName << ": replay: " << unfinished << '\n';
+            std::cerr.flush();
+            if (json) json->Notice("replay: " + unfinished);
+            status = kExitFailed;
+        }
+    }
     // A station's stream ends with its own result, which counts the outcomes.
     if (json && !stationRan) json->Result(status);
     return status;
@@ -221,6 +278,7 @@ int Run(const std::vector<std::string>& args) {
 
 #ifdef _WIN32
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    fwu::HoldStopSignals();
     int argc = 0;
     wchar_t** wargv = CommandLineToArgvW(GetCommandLineW(), &argc);
     std::vector<std::string> args;
@@ -232,6 +290,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 }
 #else
 int main(int argc, char** argv) {
+    // Before any thread starts: every thread inherits the block.
+    fwu::HoldStopSignals();
     std::vector<std::string> args(argv, argv + argc);
     return fwu::Run(args);
 }

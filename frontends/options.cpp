@@ -151,6 +151,10 @@ Options ParseOptions(int argc, const char* const* argv) {
                       ": there is no simulated controller " + std::to_string(unit.unit) +
                       " (--simulate-count)";
     }
+    // A command line that is not understood still ends a --json stream with
+    // its result, wherever --json stands.
+    for (int i = 1; i < argc && !o.error.empty(); ++i)
+        if (std::string_view(argv[i]) == "--json") o.json = true;
     // The simulator's settings only make sense with a simulated controller.
     if (o.error.empty() && o.simulate == SimStart::Off &&
         (o.simProtocol1 || !o.faults.empty() || o.simFast || o.simCount > 1 || !o.simUnits.empty()))
@@ -198,7 +202,10 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
          "                         with --replay, the trace is replayed at once\n"
          "  --record FILE          write a trace of every operation on the controllers to FILE\n"
          "  --replay FILE          a controller that answers as the trace FILE says; the run\n"
-         "                         stops with status 1 at the first request that differs\n"
+         "                         stops with status 1 at the first request that differs,\n"
+         "                         and ends with status 1 when it asked less than the trace\n"
+         "                         holds; a trace recorded with another front end, --update\n"
+         "                         or --force is refused\n"
          "  --trace-summary FILE   print the timeline of the trace FILE and exit\n"
          "\n"
          "The simulated controller answers each transfer after about 1 ms, like a real one.\n";
@@ -218,11 +225,14 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
         "  1  the run ended with an error box (a failed command, a checksum error, a wrong\n"
         "     package, or the controller went away during the update), the controller did not\n"
         "     switch to upgrade mode, the built-in package could not be loaded, another copy is\n"
-        "     already running, the run did not finish, or the command line was not understood\n"
+        "     already running, the run did not finish, the run was stopped (SIGINT, SIGTERM,\n"
+        "     Ctrl+C), a replay differed from its trace or stopped short of it, a trace could\n"
+        "     not be read, or the command line was not understood\n"
         "  2  the update was refused: the controller's firmware is not older than the package's\n"
         "     (use --force to update anyway)\n"
-        "  3  no controller was ready for Update within --wait seconds: none was found, or the\n"
-        "     one shown went away before Update was pressed\n"
+        "  3  no controller was ready for Update within --wait seconds: none was found, the\n"
+        "     one shown went away before Update was pressed, or the only one is being updated\n"
+        "     by another program\n"
         "  4  \"Update OK\", but the controller did not come back in normal mode within --wait\n"
         "     seconds, or came back with another firmware version than the package's\n"
         "\nStation (--station): each controller gets the run --update gives it, on a thread of\n"

@@ -54,8 +54,20 @@ class IHidDevice {
     virtual std::uint32_t LastError() const = 0;
 };
 
+// A USB identity the tool looks for: vendor and product identifiers.
+struct HidIdentity {
+    std::uint16_t vid = 0;
+    std::uint16_t pid = 0;
+};
+
 // Enumeration and opening of HID interfaces. Every path handed out carries
 // "vid_XXXX" and "pid_XXXX" (lower-case hexadecimal).
+//
+// One controller, one driver of it: while an interface is open, the process
+// holds an exclusive lock on it that other processes see, whichever user runs
+// them; Open fails on an interface another process holds. Opening the same
+// interface again in the same process shares the lock, which is let go with
+// the last open device of it.
 class IHidBackend {
   public:
     virtual ~IHidBackend() = default;
@@ -66,6 +78,16 @@ class IHidBackend {
     // True when `path` is present but this user is not allowed to open it,
     // so the user can be told how to get access.
     virtual bool AccessDenied(const std::string& /*path*/) { return false; }
+    // True when `path` is present but another process holds its lock (it
+    // drives that controller), so the user can be told why it is left alone.
+    virtual bool LockedByOther(const std::string& /*path*/) { return false; }
+    // Gives every HID interface of the USB devices with these identities
+    // that has no driver bound (a program that took the driver off it ended
+    // without giving it back) back to the system's HID driver; the interface
+    // then arrives like a plugged-in one. Says in the log what it did and
+    // returns how many interfaces got their driver back. Nothing where the
+    // platform leaves interfaces to no program.
+    virtual int RestoreDrivers(const std::vector<HidIdentity>& /*identities*/) { return 0; }
     // Where the interface `path` is plugged in: a name of its USB port that
     // stays the same while the controller re-enumerates in its other mode,
     // so that the controller that comes back in upgrade mode can be told
@@ -89,9 +111,21 @@ class IHotplugSource {
 // Game-controller rumble, four user indexes (0 to 3).
 class IRumble {
   public:
+    // Answers of UserIndexFor.
+    static constexpr int kNoLink = -2;  // the platform links no game controller to a HID interface
+    static constexpr int kNone =
+        -1;  // the HID interface's device has no game controller that rumbles
+
     virtual ~IRumble() = default;
     virtual bool IsConnected(unsigned userIndex) = 0;
     virtual bool SetState(unsigned userIndex, std::uint16_t left, std::uint16_t right) = 0;
+
+    // The user index of the game controller that belongs to the same device
+    // as the HID interface `devicePath`, for SetState; kNone when that device
+    // has none. kNoLink where the platform cannot tell which game controller
+    // a HID interface belongs to: the caller then takes the lowest connected
+    // user index (IsConnected).
+    virtual int UserIndexFor(const std::string& /*devicePath*/) { return kNoLink; }
 };
 
 // Where the core gets these services. Set once at start-up (or by a test).

@@ -9,6 +9,7 @@
 
 #include "base/pause.h"
 #include "platform/hid.h"
+#include "platform/stop_signal.h"
 #include "platform/system.h"
 
 namespace fwu {
@@ -20,6 +21,19 @@ std::unique_ptr<ISleeper> CreatePlatformSleeper();
 std::unique_ptr<IHidBackend> CreatePlatformHidBackend();
 std::unique_ptr<IHotplugSource> CreatePlatformHotplug();
 std::unique_ptr<IRumble> CreatePlatformRumble();
+
+// Termination signals become stop requests (stop_signal.h). Call first in
+// main(), before any thread starts: on Linux it blocks SIGINT, SIGTERM and
+// SIGHUP in the calling thread, so that every thread started later inherits
+// the block and the source's thread alone receives them (a signal the
+// process was started with ignored, as nohup or a background job does,
+// stays ignored). Nothing to do on Windows.
+void HoldStopSignals();
+// Linux: the signals held above, read by a thread with signalfd. Windows:
+// the console's control events (Ctrl+C, Ctrl+Break, the console closed,
+// log-off, shut-down) through a console control handler; a program without a
+// console gets none.
+std::unique_ptr<IStopSignalSource> CreatePlatformStopSignals();
 
 // The single-instance guard of this platform, as used by the ISystem of
 // CreatePlatformSystem(); usable on its own by small helper programs.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -14,8 +13,6 @@ namespace {
 using nlohmann::json;
 
 constexpr const char* kFormatName = "fwu-trace";
-// A trace longer than this is not one of ours (a full run is a few MB).
-constexpr std::uintmax_t kMaxTraceBytes = 512u * 1024u * 1024u;
 
 struct KindEntry {
     OpKind kind;
@@ -35,6 +32,7 @@ constexpr KindEntry kKinds[] = {
     {OpKind::Removal, "removal"},
     {OpKind::RumbleConnected, "rumble-connected"},
     {OpKind::RumbleSet, "rumble-set"},
+    {OpKind::RumbleDevice, "rumble-device"},
 };
 
 void AppendHex(std::string& out, const std::vector<std::uint8_t>& bytes) {
@@ -111,6 +109,7 @@ class Fields {
     bool Paths(const char* name, std::vector<std::string>& out) {
         const auto it = object_.find(name);
         if (it == object_.end() || !it->is_array()) return Fail(name, "a list of paths");
+        out.reserve(it->size());
         for (const json& p : *it) {
             if (!p.is_string()) return Fail(name, "a list of paths");
             out.push_back(p.get<std::string>());
@@ -222,6 +221,9 @@ bool ParseOp(const json& object, Op& op, std::string& error) {
         case OpKind::RumbleSet:
             return f.Unsigned("user", op.user) && f.Unsigned("left", op.left) &&
                    f.Unsigned("right", op.right) && f.Bool("ok", op.ok);
+        case OpKind::RumbleDevice:
+            if (!f.String("path", op.path) || !f.Bool("connected", op.connected)) return false;
+            return !op.connected || f.Unsigned("user", op.user);
     }
     return false;
 }
@@ -246,9 +248,12 @@ std::string DescribeBytes(const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
-std::string HeaderLine() {
+std::string HeaderLine(const RunChoices& choices) {
+    auto flag = [](bool on) { return on ? "true" : "false"; };
     return std::string("{\"format\":\"") + kFormatName +
-           "\",\"version\":" + std::to_string(kFormatVersion) + "}\n";
+           "\",\"version\":" + std::to_string(kFormatVersion) + ",\"frontend\":\"" +
+           (choices.window ? "window" : "console") + "\",\"update\":" + flag(choices.update) +
+           ",\"force\":" + flag(choices.force) + "}\n";
 }
 
 const char* KindName(OpKind kind) {
@@ -444,6 +449,11 @@ std::string FormatOp(const Op& op) {
             j.Number("right", op.right);
             j.Bool("ok", op.ok);
             break;
+        case OpKind::RumbleDevice:
+            j.Text("path", op.path);
+            j.Bool("connected", op.connected);
+            if (op.connected) j.Number("user", op.user);
+            break;
     }
     j.End();
     return line;
@@ -482,6 +492,8 @@ std::string DescribeRequest(const Op& op) {
         case OpKind::RumbleSet:
             return "rumble: user " + std::to_string(op.user) + " motors " +
                    std::to_string(op.left) + ", " + std::to_string(op.right);
+        case OpKind::RumbleDevice:
+            return "rumble: the game controller of " + op.path;
     }
     return "?";
 }
@@ -510,58 +522,134 @@ bool SameRequest(const Op& a, const Op& b) {
             return a.user == b.user;
         case OpKind::RumbleSet:
             return a.user == b.user && a.left == b.left && a.right == b.right;
+        case OpKind::RumbleDevice:
+            return a.path == b.path;
     }
     return false;
 }
 
-std::optional<Trace> ParseTrace(const std::string& text, std::string& error) {
+namespace {
+
+// The header line: the format, its version and, from version 2 on, the run's
+// choices.
+bool ParseHeader(const json& object, Trace& trace, std::string& error) {
+    const auto format = object.is_object() ? object.find("format") : object.end();
+    if (!object.is_object() || format == object.end() || *format != kFormatName) {
+        error = "not a FirmwareUpgrade trace (no \"format\":\"fwu-trace\" header)";
+        return false;
+    }
+    const auto version = object.find("version");
+    const std::uint64_t number = version != object.end() && version->is_number_unsigned()
+                                     ? version->get<std::uint64_t>()
+                                     : 0;
+    if (number == 1) return true;
+    if (number != 2) {
+        error = "trace format version not supported (this program reads versions 1 to " +
+                std::to_string(kFormatVersion) + ")";
+        return false;
+    }
+    Fields f(object, error);
+    std::string frontEnd;
+    RunChoices choices;
+    if (!f.String("frontend", frontEnd) || !f.Bool("update", choices.update) ||
+        !f.Bool("force", choices.force))
+        return false;
+    if (frontEnd != "console" && frontEnd != "window") {
+        error = "\"frontend\" must be console or window";
+        return false;
+    }
+    choices.window = frontEnd == "window";
+    trace.choices = choices;
+    return true;
+}
+
+// What an operation must satisfy beside its own fields, given the ones before.
+bool CheckInSequence(const Trace& trace, const Op& op, std::size_t paths, std::string& error) {
+    const std::size_t expected = trace.ops.size() + 1;
+    if (op.n != expected) {
+        error = "operation " + std::to_string(op.n) + " where " + std::to_string(expected) +
+                " was expected";
+    } else if (expected > kMaxOps) {
+        error = "more than " + std::to_string(kMaxOps) +
+                " operations (a whole run holds a few thousand)";
+    } else if (paths > kMaxPaths) {
+        error = "more than " + std::to_string(kMaxPaths) + " paths in the enumerations";
+    } else if (op.t > kMaxTraceUs) {
+        error = "\"t\" is " + std::to_string(op.t) + " microseconds, more than a day (" +
+                std::to_string(kMaxTraceUs) + ") after the start";
+    } else if (!trace.ops.empty() && op.t < trace.ops.back().t) {
+        error = "\"t\" goes back in time (" + std::to_string(op.t) + " after " +
+                std::to_string(trace.ops.back().t) + ")";
+    } else if (op.us > op.t) {
+        error = "\"us\" is longer than \"t\" (the call would have begun before the start)";
+    } else {
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<Trace> ParseTrace(std::istream& in, std::string& error) {
     Trace trace;
-    std::size_t start = 0;
     std::size_t lineNumber = 0;
+    std::uint64_t bytes = 0;
+    std::size_t paths = 0;
     bool header = false;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        ++lineNumber;
-        if (end == std::string::npos) {
-            error = "line " + std::to_string(lineNumber) +
-                    ": the trace is cut off (the last line has no line feed)";
+    // One line at a time, never more than the longest line allowed (and a
+    // carriage return) in memory.
+    std::vector<char> buffer(kMaxLineBytes + 2);
+    for (;;) {
+        in.getline(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (in.bad()) {
+            error = "line " + std::to_string(lineNumber + 1) + ": reading failed";
             return std::nullopt;
         }
-        std::string_view line(text.data() + start, end - start);
+        if (got == 0 && in.eof()) break;
+        ++lineNumber;
+        bytes += got;
+        const std::string at = "line " + std::to_string(lineNumber) + ": ";
+        const bool full = in.fail() && !in.eof();  // the buffer filled up before a line feed
+        std::string_view line(buffer.data(), in.eof() || full ? got : got - 1);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        start = end + 1;
+        if (full || line.size() > kMaxLineBytes) {
+            error = at + "longer than " + std::to_string(kMaxLineBytes) +
+                    " bytes (a line of a trace is under 1 KB)";
+            return std::nullopt;
+        }
+        if (in.eof()) {
+            error = at + "the trace is cut off (the last line has no line feed)";
+            return std::nullopt;
+        }
+        if (bytes > kMaxTraceBytes) {
+            error = at + "the trace goes on past " + std::to_string(kMaxTraceBytes >> 20) +
+                    " MB (a whole run takes well under 1 MB)";
+            return std::nullopt;
+        }
         if (line.empty()) continue;
         const json object = json::parse(line, nullptr, false);
-        const std::string at = "line " + std::to_string(lineNumber) + ": ";
         if (object.is_discarded()) {
             error = at + "not valid JSON";
             return std::nullopt;
         }
+        std::string why;
         if (!header) {
-            const auto format = object.find("format");
-            const auto version = object.find("version");
-            if (!object.is_object() || format == object.end() || *format != kFormatName) {
-                error = at + "not a FirmwareUpgrade trace (no \"format\":\"fwu-trace\" header)";
-                return std::nullopt;
-            }
-            if (version == object.end() || !version->is_number_unsigned() ||
-                version->get<std::uint64_t>() != kFormatVersion) {
-                error = at + "trace format version not supported (this program reads version " +
-                        std::to_string(kFormatVersion) + ")";
+            if (!ParseHeader(object, trace, why)) {
+                error = at + why;
                 return std::nullopt;
             }
             header = true;
             continue;
         }
         Op op;
-        std::string why;
         if (!ParseOp(object, op, why)) {
             error = at + why;
             return std::nullopt;
         }
-        if (op.n != trace.ops.size() + 1) {
-            error = at + "operation " + std::to_string(op.n) + " where " +
-                    std::to_string(trace.ops.size() + 1) + " was expected";
+        paths += op.paths.size();
+        if (!CheckInSequence(trace, op, paths, why)) {
+            error = at + why;
             return std::nullopt;
         }
         trace.ops.push_back(std::move(op));
@@ -573,27 +661,30 @@ std::optional<Trace> ParseTrace(const std::string& text, std::string& error) {
     return trace;
 }
 
+std::optional<Trace> ParseTrace(const std::string& text, std::string& error) {
+    std::istringstream in(text);
+    return ParseTrace(in, error);
+}
+
 std::optional<Trace> LoadTrace(const std::string& path, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot read the trace " + path;
         return std::nullopt;
     }
-    std::string text;
-    char buffer[65536];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > kMaxTraceBytes) {
-            error = "the trace " + path + " is too large";
-            return std::nullopt;
-        }
-    }
-    if (in.bad()) {
-        error = "cannot read the trace " + path;
+    // Refused before a byte is parsed when the size is known; otherwise the
+    // parser counts.
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    if (size > static_cast<std::streamoff>(kMaxTraceBytes)) {
+        error = "the trace " + path + " is larger than " + std::to_string(kMaxTraceBytes >> 20) +
+                " MB (a whole run takes well under 1 MB)";
         return std::nullopt;
     }
+    in.clear();
+    in.seekg(0, std::ios::beg);
     std::string why;
-    std::optional<Trace> trace = ParseTrace(text, why);
+    std::optional<Trace> trace = ParseTrace(in, why);
     if (!trace) error = "the trace " + path + " is damaged: " + why;
     return trace;
 }

@@ -115,20 +115,21 @@ class RecordingDevice : public IHidDevice {
 
 }  // namespace
 
-TraceWriter::TraceWriter(const std::string& path) : start_(std::chrono::steady_clock::now()) {
+TraceWriter::TraceWriter(const std::string& path, const RunChoices& choices)
+    : start_(std::chrono::steady_clock::now()) {
     file_ = std::fopen(path.c_str(), "wb");
     owned_ = true;
     if (file_ != nullptr) {
-        const std::string header = HeaderLine();
+        const std::string header = HeaderLine(choices);
         std::fwrite(header.data(), 1, header.size(), file_);
         std::fflush(file_);
     }
 }
 
-TraceWriter::TraceWriter(std::FILE* stream)
+TraceWriter::TraceWriter(std::FILE* stream, const RunChoices& choices)
     : file_(stream), start_(std::chrono::steady_clock::now()) {
     if (file_ != nullptr) {
-        const std::string header = HeaderLine();
+        const std::string header = HeaderLine(choices);
         std::fwrite(header.data(), 1, header.size(), file_);
     }
 }
@@ -210,6 +211,20 @@ bool RecordingRumble::IsConnected(unsigned userIndex) {
     op.us = timer.Elapsed();
     writer_.Record(op);
     return op.connected;
+}
+
+int RecordingRumble::UserIndexFor(const std::string& devicePath) {
+    const CallTimer timer(writer_);
+    const int index = inner_.UserIndexFor(devicePath);
+    if (index == kNoLink) return index;
+    Op op;
+    op.kind = OpKind::RumbleDevice;
+    op.path = devicePath;
+    op.connected = index >= 0;
+    op.user = op.connected ? static_cast<unsigned>(index) : 0;
+    op.us = timer.Elapsed();
+    writer_.Record(op);
+    return index;
 }
 
 bool RecordingRumble::SetState(unsigned userIndex, std::uint16_t left, std::uint16_t right) {

@@ -19,9 +19,10 @@ namespace fwu::trace {
 class TraceWriter {
   public:
     // Opens (truncates) `path`; Ok() tells whether it could be written.
-    explicit TraceWriter(const std::string& path);
+    // `choices`: the run's, for the header line.
+    explicit TraceWriter(const std::string& path, const RunChoices& choices = {});
     // Writes to an already open stream (benchmarks and tests); not closed.
-    explicit TraceWriter(std::FILE* stream);
+    explicit TraceWriter(std::FILE* stream, const RunChoices& choices = {});
     ~TraceWriter();
     TraceWriter(const TraceWriter&) = delete;
     TraceWriter& operator=(const TraceWriter&) = delete;
@@ -46,11 +47,16 @@ class RecordingBackend : public IHidBackend {
     RecordingBackend(IHidBackend& inner, TraceWriter& writer) : inner_(inner), writer_(writer) {}
     std::vector<std::string> EnumeratePaths() override;
     std::unique_ptr<IHidDevice> Open(const std::string& path) override;
-    // A query for the user, passed on and not recorded.
+    // Queries for the user and the driver care of the platform, passed on
+    // and not recorded (what they cause arrives as recorded events).
     bool AccessDenied(const std::string& path) override { return inner_.AccessDenied(path); }
     // Passed on; recorded with the enumerate and open lines it belongs to,
     // not as a line of its own.
     std::string Location(const std::string& path) override { return inner_.Location(path); }
+    bool LockedByOther(const std::string& path) override { return inner_.LockedByOther(path); }
+    int RestoreDrivers(const std::vector<HidIdentity>& identities) override {
+        return inner_.RestoreDrivers(identities);
+    }
 
   private:
     IHidBackend& inner_;
@@ -78,6 +84,9 @@ class RecordingRumble : public IRumble {
     RecordingRumble(IRumble& inner, TraceWriter& writer) : inner_(inner), writer_(writer) {}
     bool IsConnected(unsigned userIndex) override;
     bool SetState(unsigned userIndex, std::uint16_t left, std::uint16_t right) override;
+    // Recorded only where the platform links the two (rumble-device); where
+    // it does not, the caller's IsConnected calls are what the trace holds.
+    int UserIndexFor(const std::string& devicePath) override;
 
   private:
     IRumble& inner_;

@@ -1,5 +1,7 @@
 #include "trace/replay.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -21,6 +23,8 @@ constexpr auto kTurnWait = std::chrono::milliseconds(2500);
 constexpr auto kPoll = std::chrono::milliseconds(20);
 // How long an event that came inside a call waits for that call.
 constexpr auto kCallerGrace = std::chrono::milliseconds(300);
+// The longest slice of a pacing wait: a stop request ends the wait within it.
+constexpr std::int64_t kPaceSliceMs = 50;
 
 // True on a thread while it delivers an event to the tool.
 thread_local bool deliveringHere = false;
@@ -30,6 +34,7 @@ thread_local bool deliveringHere = false;
 struct ReplaySession::State {
     std::vector<Op> ops;
     ReplayOptions options;
+    bool linkedRumble = false;  // the trace holds rumble-device operations
     Clock::time_point start = Clock::now();
 
     mutable std::mutex mutex;
@@ -39,6 +44,7 @@ struct ReplaySession::State {
     HotplugCallback callback;
     int delivering = 0;  // deliveries in progress
     bool stopping = false;
+    std::atomic<bool> cancelled{false};
     std::map<std::string, std::string> locations;  // path -> its recorded location
     std::map<int, std::string> devicePaths;        // device number -> path it was opened on
     std::set<std::string> removedPaths;
@@ -71,7 +77,7 @@ struct ReplaySession::State {
         std::size_t seen = cursor;
         Clock::time_point progress = Clock::now();
         for (;;) {
-            if (!difference.empty()) return std::nullopt;
+            if (!difference.empty() || cancelled) return std::nullopt;
             const Op* next = cursor < ops.size() ? &ops[cursor] : nullptr;
             // The controller did this while answering the tool's next call:
             // it happens here, on the asking thread, as it did then.
@@ -143,12 +149,38 @@ struct ReplaySession::State {
         changed.notify_all();
     }
 
-    // Answers when the recorded call completed, counted from the start.
+    // Answers when the recorded call completed, counted from the start:
+    // pauses in slices through the sleeper, until the time has come (or the
+    // sleeper has been asked for all of it, when it does not really sleep) or
+    // a stop is requested.
     void Pace(const Op& op) const {
         if (options.fast) return;
-        const auto wait =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Due(op) - Clock::now());
-        if (wait.count() > 0) PauseMs(static_cast<std::uint32_t>(wait.count()));
+        const Clock::time_point due = Due(op);
+        const std::int64_t wait =
+            std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
+        for (std::int64_t slept = 0; slept < wait && Clock::now() < due;) {
+            if (cancelled || CancelRequested()) return;
+            const std::int64_t slice = std::min(kPaceSliceMs, wait - slept);
+            PauseMs(static_cast<std::uint32_t>(slice));
+            slept += slice;
+        }
+    }
+
+    // Whether a request left in the trace may be missing from the run: it
+    // was asked of a controller that was gone by then and the recording saw
+    // it fail (or it cannot fail and answers nothing).
+    bool Excused(const Op& op, const std::set<std::string>& removed) const {
+        const auto it = devicePaths.find(op.dev);
+        if (op.dev == 0 || it == devicePaths.end() || removed.count(it->second) == 0) return false;
+        switch (op.kind) {
+            case OpKind::Read:
+                return op.status != ReadStatus::Ok;
+            case OpKind::Drop:
+            case OpKind::ReportId:
+                return true;
+            default:
+                return !op.ok;
+        }
     }
 
     // The replay's own thread: delivers arrivals and removals at their time.
@@ -159,8 +191,8 @@ struct ReplaySession::State {
         std::size_t waitingAt = ops.size();
         Clock::time_point when;
         while (!stopping) {
-            const bool pending =
-                difference.empty() && callback && cursor < ops.size() && IsEvent(ops[cursor].kind);
+            const bool pending = difference.empty() && !cancelled && callback &&
+                                 cursor < ops.size() && IsEvent(ops[cursor].kind);
             if (!pending) {
                 changed.wait(lock);
                 continue;
@@ -171,8 +203,10 @@ struct ReplaySession::State {
                 when = Due(ops[at]);
                 if (ops[at].during) when = std::max(when, Clock::now() + kCallerGrace);
             }
-            if (changed.wait_until(lock, when, [&] { return stopping || cursor != at; })) continue;
-            if (!callback || !difference.empty()) continue;
+            if (changed.wait_until(lock, when,
+                                   [&] { return stopping || cancelled || cursor != at; }))
+                continue;
+            if (!callback || !difference.empty() || cancelled) continue;
             Deliver(lock);
         }
     }
@@ -270,6 +304,9 @@ ReplaySession::ReplaySession(Trace trace, ReplayOptions options)
         for (std::size_t k = 0; k < op.locations.size() && k < op.paths.size(); ++k)
             if (!op.locations[k].empty()) state_->locations[op.paths[k]] = op.locations[k];
     }
+    state_->linkedRumble = std::any_of(state_->ops.begin(), state_->ops.end(), [](const Op& op) {
+        return op.kind == OpKind::RumbleDevice;
+    });
     state_->pump = std::thread([state = state_.get()] { state->Pump(); });
 }
 
@@ -340,9 +377,42 @@ bool ReplaySession::SetState(unsigned userIndex, std::uint16_t left, std::uint16
     return op && op->ok;
 }
 
+int ReplaySession::UserIndexFor(const std::string& devicePath) {
+    if (!state_->linkedRumble) return kNoLink;
+    Op asked;
+    asked.kind = OpKind::RumbleDevice;
+    asked.path = devicePath;
+    const std::optional<Op> op = state_->Take(asked);
+    return op && op->connected ? static_cast<int>(op->user) : kNone;
+}
+
 std::string ReplaySession::Difference() const {
     std::lock_guard lock(state_->mutex);
     return state_->difference;
+}
+
+std::string ReplaySession::Unfinished() const {
+    std::lock_guard lock(state_->mutex);
+    const State& s = *state_;
+    std::set<std::string> removed = s.removedPaths;
+    for (std::size_t k = s.cursor; k < s.ops.size(); ++k) {
+        const Op& op = s.ops[k];
+        if (op.kind == OpKind::Removal) removed.insert(op.path);
+        if (op.kind == OpKind::Arrival) removed.erase(op.path);
+        if (IsEvent(op.kind) || s.Excused(op, removed)) continue;
+        std::string text = "the run ended at operation " + std::to_string(s.cursor) + " of " +
+                           std::to_string(s.ops.size()) + ": the trace goes on with " +
+                           DescribeRequest(op);
+        if (k != s.cursor) text += " (operation " + std::to_string(op.n) + ")";
+        return text;
+    }
+    return {};
+}
+
+void ReplaySession::Cancel() {
+    std::lock_guard lock(state_->mutex);
+    state_->cancelled = true;
+    state_->changed.notify_all();
 }
 
 }  // namespace fwu::trace

@@ -7,7 +7,11 @@
 // request fails and no event is delivered, so a run can never end in success
 // after it. Arrivals and removals are delivered in their recorded place, from
 // the replay's own thread. With `fast` off every answer and event waits until
-// its recorded time since the start.
+// its recorded time since the start; that wait ends early on a stop request
+// (the asking thread's cancellation, or Cancel()).
+//
+// A run that asks less than the trace holds is no success either: once the
+// run is over, Unfinished() says where it stopped short.
 #pragma once
 
 #include <functional>
@@ -48,9 +52,24 @@ class ReplaySession : public IHidBackend, public IHotplugSource, public IRumble 
 
     bool IsConnected(unsigned userIndex) override;
     bool SetState(unsigned userIndex, std::uint16_t left, std::uint16_t right) override;
+    // As recorded: a trace with rumble-device operations was made where the
+    // platform links a HID interface to its game controller; in any other
+    // the answer is kNoLink.
+    int UserIndexFor(const std::string& devicePath) override;
 
     // The first difference, empty while the run follows the trace.
     std::string Difference() const;
+
+    // Asked once the run is over: empty when the run asked for every request
+    // of the tool in the trace, else "the run ended at operation N of M: the
+    // trace goes on with …". Arrivals and removals after the last request do
+    // not count, nor does a request recorded as failing on a controller that
+    // was gone by then (the tool may rightly leave it out).
+    std::string Unfinished() const;
+
+    // A stop request from any thread: every wait of the replay ends at once,
+    // and every request fails from now on.
+    void Cancel();
 
     struct State;
 

@@ -5,6 +5,16 @@
 #include "trace/summary.h"
 
 namespace fwu::trace {
+namespace {
+
+std::string DescribeChoices(const RunChoices& c) {
+    std::string text = c.window ? "the window" : "the console front end";
+    text += c.update ? " with --update" : " without --update";
+    if (c.force) text += " --force";
+    return text;
+}
+
+}  // namespace
 
 TraceSetup::~TraceSetup() {
     if (!installed_) return;
@@ -24,6 +34,12 @@ std::string TraceSetup::Install(const TraceRequest& request, IHotplugSource* hot
         std::string error;
         std::optional<Trace> trace = LoadTrace(request.replayPath, error);
         if (!trace) return error;
+        // Other choices make other requests: such a replay could only differ.
+        if (trace->choices && *trace->choices != request.choices)
+            return "the trace " + request.replayPath + " was recorded by " +
+                   DescribeChoices(*trace->choices) + "; this run is " +
+                   DescribeChoices(request.choices) +
+                   " and would ask other things: replay it the way it was recorded";
         replay_ = std::make_unique<ReplaySession>(
             std::move(*trace), ReplayOptions{request.fast, request.onDifference});
         hid = replay_.get();
@@ -31,7 +47,7 @@ std::string TraceSetup::Install(const TraceRequest& request, IHotplugSource* hot
         hotplug_ = replay_.get();
     }
     if (!request.recordPath.empty()) {
-        writer_ = std::make_unique<TraceWriter>(request.recordPath);
+        writer_ = std::make_unique<TraceWriter>(request.recordPath, request.choices);
         if (!writer_->Ok()) return "cannot write the trace " + request.recordPath;
         IHidBackend& inner = *hid;
         hid_ = std::make_unique<RecordingBackend>(inner, *writer_);

@@ -20,6 +20,9 @@ struct TraceRequest {
     std::string replayPath;  // --replay FILE
     bool fast = false;       // replay at once instead of at the recorded times
     std::function<void(const std::string&)> onDifference;
+    // This run's choices: written into a recorded trace, and a replayed trace
+    // that names other ones is refused.
+    RunChoices choices;
 };
 
 class TraceSetup {
@@ -30,7 +33,9 @@ class TraceSetup {
     TraceSetup& operator=(const TraceSetup&) = delete;
 
     // Installs what `request` asks for over the current HID backend and
-    // rumble service and `hotplug`; "" on success, else what went wrong.
+    // rumble service and `hotplug`; "" on success, else what went wrong (a
+    // trace that cannot be read, is damaged or was recorded with other
+    // choices; a trace that cannot be written).
     std::string Install(const TraceRequest& request, IHotplugSource* hotplug);
 
     // The hot-plug source the front end should use.

@@ -161,11 +161,13 @@ std::string Summarize(const Trace& trace) {
             open->stop = "operation " + std::to_string(op.n) + ", the controller was removed";
     }
 
-    if (request && entered) {
+    // Times never go back in a trace that loaded, so an answer after the
+    // request came no earlier than it.
+    if (request && entered && entered->n > request->n) {
         out += "Bootloader entry: requested at " + Seconds(request->t) + " (" +
                DescribeRequest(*request) + "), upgrade mode answered at " + Seconds(entered->t) +
                ": " + Seconds(entered->t - request->t) + "\n";
-    } else if (request) {
+    } else if (request && !entered) {
         out += "Bootloader entry: requested at " + Seconds(request->t) +
                ", no controller answered in upgrade mode\n";
     } else if (entered) {

@@ -17,6 +17,7 @@ constexpr const char* kAccessDeniedText =
     "A controller is connected, but this user may not open it.\n"
     "Install the udev rules that come with the tool (70-firmwareupgrade.rules in "
     "/usr/lib/udev/rules.d), then unplug the controller and plug it in again.";
+constexpr const char* kLockedText = "the controller is being updated by another program";
 
 // Reads the (at most) four characters after `marker` as hexadecimal, the way
 // a C conversion with base 16 does (stops at the first character that does
@@ -127,11 +128,32 @@ void CFirmwareUpgradeDlg::NoticeDeniedAccess(const std::string& path) {
     host_.ShowMessageBox(kAccessDeniedText, "", RunOutcome::None);
 }
 
+void CFirmwareUpgradeDlg::NoticeLockedDevice(const std::string& path) {
+    if (lockedNoticeShown_ || !HidBackend().LockedByOther(path)) return;
+    lockedNoticeShown_ = true;
+    FWU_LOG("Open device failure: another program holds the controller.");
+    host_.ShowMessageBox(kLockedText, "", RunOutcome::Locked);
+}
+
+void CFirmwareUpgradeDlg::RestoreControllerDrivers() {
+    std::vector<HidIdentity> identities;
+    for (const UsbId& id : m_config.normalIds) {
+        if (id.BothNonZero()) identities.push_back({id.vid, id.pid});
+    }
+    identities.push_back({UPGRADE_VID, kUpgradePid1});
+    identities.push_back({UPGRADE_VID, kUpgradePid2});
+    if (m_config.upgradeId.BothNonZero())
+        identities.push_back({m_config.upgradeId.vid, m_config.upgradeId.pid});
+    if (const int restored = HidBackend().RestoreDrivers(identities); restored > 0)
+        FWU_LOGF("Driver restored for %d controller interface(s).", restored);
+}
+
 bool CFirmwareUpgradeDlg::UpdateDeviceArrival(const std::string& path) {
     DeviceHandle device = OpenDevice(path);
     if (!device) {
         FWU_LOG("Open device failure!");
         NoticeDeniedAccess(path);
+        NoticeLockedDevice(path);
         return false;
     }
 
@@ -204,6 +226,7 @@ bool CFirmwareUpgradeDlg::NormalDeviceArrival(const std::string& path) {
     m_deviceInfos.clear();
     if (!device) {
         NoticeDeniedAccess(path);
+        NoticeLockedDevice(path);
         return false;
     }
 
@@ -285,13 +308,20 @@ void CFirmwareUpgradeDlg::InitialScan() {
             NormalDeviceArrival(path);
         }
     }
-    // The searches pass over controllers they may not open; say so rather
-    // than show an empty window without a reason.
+    // The searches pass over controllers they may not open, or that another
+    // program holds; say so rather than show an empty window without a
+    // reason.
     for (const std::string& path : HidBackend().EnumeratePaths()) {
         if (!scope_.Accepts(path)) continue;
         const auto [vid, pid] = ParseVidPid(path);
-        if (IsNormalId(vid, pid) || IsUpgradeId(vid, pid)) NoticeDeniedAccess(path);
+        if (!IsNormalId(vid, pid) && !IsUpgradeId(vid, pid)) continue;
+        NoticeDeniedAccess(path);
+        NoticeLockedDevice(path);
     }
+    // Last, so that an interface given its driver back here is not found
+    // by the searches above before the system has set its access: it
+    // arrives through the notifications.
+    if (scope_.restoreDrivers) RestoreControllerDrivers();
 }
 
 }  // namespace fwu

@@ -153,6 +153,13 @@ class CFirmwareUpgradeDlg {
     // is present but may not be opened by this user, and what to install.
     void NoticeDeniedAccess(const std::string& path);
     bool accessNoticeShown_ = false;
+    // The same, once, for a controller another program holds (it is being
+    // updated there): the dialog leaves it alone.
+    void NoticeLockedDevice(const std::string& path);
+    bool lockedNoticeShown_ = false;
+    // Gives configured controllers whose HID interface was left without a
+    // driver their driver back (they then arrive as plugged in).
+    void RestoreControllerDrivers();
     void SetProgressRangeFor(double total);
     void StopWaiting();
     double ProgressUnitsOf(int k) const;

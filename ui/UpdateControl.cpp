@@ -155,6 +155,7 @@ void CFirmwareUpgradeDlg::OnTimer(unsigned id) {
     // scan half-way through the wait.
     if (m_updatingRemove && m_updatingRemoveRecordTime == 30 && !scope_.update().Get(0).hidDevice) {
         ScanUpgradeDevices();
+        RestoreControllerDrivers();
     }
 }
 

@@ -20,7 +20,10 @@ inline constexpr unsigned kSysCommandAbout = 0x0010;
 
 // What a message box says about an update run. Every box ends the console
 // front end's run; this value tells it how, instead of the box's text.
-enum class RunOutcome { None, Updated, Refused, Failed };
+// Locked is the one box that ends no run: a controller is left alone because
+// another program drives it (the console prints its text as a line and ends
+// only when no other controller is there).
+enum class RunOutcome { None, Updated, Refused, Failed, Locked };
 
 class IDialogHost {
   public:

@@ -90,7 +90,16 @@ void ConsoleHost::Start() {
         if (id == IDC_DEVICE_VERSION && labels_[IDC_DEVICE_NAME] == kTemplateName) continue;
         PrintLabel(id);
     }
+    EndIfOnlyLocked();
     if (!finished_) ArmWait();
+}
+
+void ConsoleHost::EndIfOnlyLocked() {
+    if (initialised_ && lockedSeen_ && !shown_ && !pressed_) Finish(kExitNoDevice, "");
+}
+
+void ConsoleHost::OnStopRequest(const StopRequest& request) {
+    Finish(kExitFailed, "Stopped by " + request.what + ".");
 }
 
 void ConsoleHost::ArmWait() {
@@ -282,6 +291,15 @@ void ConsoleHost::EndBarLine() {
 void ConsoleHost::ShowMessageBox(const std::string& text, const std::string& caption,
                                  RunOutcome outcome) {
     EndBarLine();
+    if (outcome == RunOutcome::Locked) {
+        // Not a run's end: said as a line of the console's own.
+        out_ << text << '\n';
+        out_.flush();
+        if (settings_.events != nullptr) settings_.events->Notice(text);
+        lockedSeen_ = true;
+        EndIfOnlyLocked();
+        return;
+    }
     out_ << "[" << (caption.empty() ? settings_.appName : caption) << "]\n" << text;
     if (text.empty() || text.back() != '\n') out_ << '\n';
     out_.flush();
@@ -345,6 +363,12 @@ int RunConsole(const ConsoleSettings& settings, IHotplugSource* hotplug, std::os
     });
     dialog.SetWorkerSink(&sink);
 
+    // From here on a stop request ends the run (the loop's thread takes it
+    // between two handlers, so a request to the controller in progress
+    // completes first).
+    const StopRoute stopRoute(settings.stops, [&loop, &host](const StopRequest& request) {
+        loop.Post([&host, request] { host.OnStopRequest(request); });
+    });
     loop.Post([&] {
         dialog.OnInitDialog();
         host.Start();

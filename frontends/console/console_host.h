@@ -9,6 +9,7 @@
 #include <string>
 
 #include "frontends/console/console_events.h"
+#include "frontends/stop_requests.h"
 #include "platform/hid.h"
 #include "ui/host.h"
 
@@ -30,6 +31,8 @@ struct ConsoleSettings {
     // The controllers the run serves (one port of a station); null: the
     // default scope, every port.
     RunScope* scope = nullptr;
+    // Stop requests (Ctrl+C, SIGTERM) end the run while it lasts; may be null.
+    StopRequests* stops = nullptr;
 };
 
 // Timers of the console itself (the dialog owns timer 1): the bounded wait
@@ -53,6 +56,9 @@ class ConsoleHost : public IDialogHost {
     int ExitStatus() const { return status_; }
     // End the run with `status`, printing `why` when it is not empty.
     void Finish(int status, const std::string& why);
+    // A stop request (on the loop's thread): the run ends with status 1 and
+    // the line "Stopped by WHAT.".
+    void OnStopRequest(const StopRequest& request);
 
     // IDialogHost
     void SetWindowTitle(const std::string& title) override;
@@ -72,6 +78,9 @@ class ConsoleHost : public IDialogHost {
   private:
     void PressUpdate();
     void OnWaitOver();
+    // A controller was left alone because another program holds it: with
+    // nothing else to show, the run ends as if no controller had come.
+    void EndIfOnlyLocked();
     void EndBarLine();
     void PrintLabel(int id);
     // After "Update OK": wait for the worker's end-of-image exchange, then
@@ -96,6 +105,7 @@ class ConsoleHost : public IDialogHost {
     bool shiftHeld_ = false;
     bool hotplugRunning_ = false;
     bool initialised_ = false;  // the dialog's initialisation is over
+    bool lockedSeen_ = false;   // a controller was found locked by another program
 
     bool confirming_ = false;      // "Update OK" shown
     bool exchangeDone_ = false;    // the worker has finished its last job

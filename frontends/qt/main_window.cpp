@@ -231,6 +231,16 @@ void MainWindow::ShutDown() {
     for (auto& [id, timer] : timers_) timer->stop();
 }
 
+void MainWindow::RequestClose() {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal != nullptr && modal != this) {
+        modal->close();
+        QTimer::singleShot(0, this, [this] { RequestClose(); });
+        return;
+    }
+    close();
+}
+
 void MainWindow::done(int result) {
     ShutDown();
     QDialog::done(result);
@@ -367,8 +377,12 @@ void MainWindow::UnregisterHidNotification() {
     hotplug_->Stop();
 }
 
-void RunQtWindow(IHotplugSource* hotplug) {
+void RunQtWindow(IHotplugSource* hotplug, StopRequests* stops) {
     MainWindow window(hotplug);
+    const StopRoute stopRoute(stops, [&window](const StopRequest&) {
+        QMetaObject::invokeMethod(
+            &window, [&window] { window.RequestClose(); }, Qt::QueuedConnection);
+    });
     window.Initialise();
     window.exec();
     window.ShutDown();

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "frontends/stop_requests.h"
 #include "platform/hid.h"
 #include "ui/host.h"
 #include "upgrade/context.h"
@@ -49,6 +50,10 @@ class MainWindow : public QDialog, public IDialogHost {
     // Stop the worker and the dialog; idempotent. Called when the window
     // closes and from the destructor.
     void ShutDown();
+    // Close the window as its close box does; a box open on top of it
+    // (message, about) is closed first and the window once the handler that
+    // opened the box has returned. On the window's thread.
+    void RequestClose();
 
     CFirmwareUpgradeDlg& dialog() { return *dialog_; }
     const DialogUnits& units() const { return units_; }
@@ -106,8 +111,8 @@ class MainWindow : public QDialog, public IDialogHost {
 };
 
 // Runs the Qt window modally on an existing QApplication; returns when it
-// closes.
-void RunQtWindow(IHotplugSource* hotplug);
+// closes. A stop request from `stops` (may be null) closes it.
+void RunQtWindow(IHotplugSource* hotplug, StopRequests* stops = nullptr);
 
 // A modal warning box with an OK button (the single-instance refusal).
 void ShowQtWarning(const std::string& text, const std::string& caption);

@@ -103,6 +103,8 @@ struct StationEngine::Impl {
     using Attached = std::map<std::string, std::vector<std::string>>;
     Attached Enumerate() const;
     bool IsOurs(const std::string& path) const;
+    // The package's identities, both modes.
+    std::vector<HidIdentity> Identities() const;
 
     void Reconcile();
     void OnRemoval(const std::string& location, const std::string& path);
@@ -127,6 +129,7 @@ struct StationEngine::Impl {
     std::atomic<bool> reconcileQueued{false};
 
     PackageConfig config;
+    std::vector<HidIdentity> identities;
     std::map<std::string, std::unique_ptr<Port>> ports;
     StationCounts counts;
     bool stopping = false;
@@ -218,15 +221,19 @@ class StationEngine::Impl::Relay : public ConsoleEvents {
     Port& port_;
 };
 
+std::vector<HidIdentity> StationEngine::Impl::Identities() const {
+    std::vector<HidIdentity> ids{{UPGRADE_VID, kUpgradePid1}, {UPGRADE_VID, kUpgradePid2}};
+    if (config.upgradeId.BothNonZero()) ids.push_back({config.upgradeId.vid, config.upgradeId.pid});
+    for (const UsbId& id : config.normalIds) {
+        if (id.BothNonZero()) ids.push_back({id.vid, id.pid});
+    }
+    return ids;
+}
+
 bool StationEngine::Impl::IsOurs(const std::string& path) const {
     const auto [vid, pid] = CFirmwareUpgradeDlg::ParseVidPid(AsciiLower(path));
-    const UsbId id{vid, pid};
-    if (id == UsbId{UPGRADE_VID, kUpgradePid1} || id == UsbId{UPGRADE_VID, kUpgradePid2} ||
-        (config.upgradeId.BothNonZero() && id == config.upgradeId))
-        return true;
-    return std::find(config.normalIds.begin(), config.normalIds.end(), id) !=
-               config.normalIds.end() &&
-           id.BothNonZero();
+    return std::any_of(identities.begin(), identities.end(),
+                       [&](const HidIdentity& id) { return id.vid == vid && id.pid == pid; });
 }
 
 StationEngine::Impl::Attached StationEngine::Impl::Enumerate() const {
@@ -352,6 +359,7 @@ void StationEngine::Impl::RunPort(Port& port) {
     scope.location = port.location;
     scope.logTag = port.location;
     scope.rumbleAllowed = port.location.empty();
+    scope.restoreDrivers = false;  // the station did, before its first run
     std::unique_ptr<IHotplugSource> listener = hub ? hub->Listener() : nullptr;
 
     LineBuffer lines([this, &port](std::string line) {
@@ -443,6 +451,10 @@ int StationEngine::Run() {
     const bool subVersions =
         CFirmwareUpgradeDlg::CheckComputerName() || ReadSettingFlag(SettingsPath(), kKeyShowSubVer);
     e.view.Started(e.config.ProductNameUtf8(), PackageVersionLabel(e.config, subVersions));
+    e.identities = e.Identities();
+    // Interfaces a program left without their driver get it back now, while
+    // no run may have taken one off for a request of its own.
+    HidBackend().RestoreDrivers(e.identities);
 
     if (e.hub) {
         e.watcher = e.hub->Listener();

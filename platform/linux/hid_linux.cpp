@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/hid_lock.h"
 #include "platform/linux/hid_descriptor.h"
 #include "platform/linux/hid_path.h"
 #include "platform/linux/hid_udev.h"
@@ -37,8 +38,9 @@ constexpr int kMaxDroppedReports = 256;
 
 class HidrawDevice final : public IHidDevice {
   public:
-    HidrawDevice(int fd, ReportDescriptorInfo descriptor, std::unique_ptr<UsbControl> usb)
-        : fd_(fd), descriptor_(descriptor), usb_(std::move(usb)) {}
+    HidrawDevice(int fd, ReportDescriptorInfo descriptor, std::unique_ptr<UsbControl> usb,
+                 std::unique_ptr<HidLock> lock)
+        : fd_(fd), descriptor_(descriptor), usb_(std::move(usb)), lock_(std::move(lock)) {}
     ~HidrawDevice() override { ::close(fd_); }
     HidrawDevice(const HidrawDevice&) = delete;
     HidrawDevice& operator=(const HidrawDevice&) = delete;
@@ -186,6 +188,7 @@ class HidrawDevice final : public IHidDevice {
     int fd_;
     ReportDescriptorInfo descriptor_;
     std::unique_ptr<UsbControl> usb_;
+    std::unique_ptr<HidLock> lock_;  // let go after fd_ has closed
     std::atomic<std::uint32_t> lastError_{0};
 };
 
@@ -248,8 +251,15 @@ class HidrawBackend final : public IHidBackend {
             ::close(fd);
             return nullptr;
         }
+        // Another process drives this controller: leave it alone. Where no
+        // lock can be made (no flock here) the node is used without one.
+        std::unique_ptr<HidLock> lock;
+        if (AcquireHidLock(fd, lock) == HidLockResult::LockedByOther) {
+            ::close(fd);
+            return nullptr;
+        }
         auto usb = std::make_unique<UsbControl>(usb_, UsbLocationOfNode(info.st_rdev));
-        return MakeHidrawDevice(fd, ReadDescriptorInfo(fd), std::move(usb));
+        return MakeHidrawDevice(fd, ReadDescriptorInfo(fd), std::move(usb), std::move(lock));
     }
 
     bool AccessDenied(const std::string& path) override {
@@ -264,6 +274,15 @@ class HidrawBackend final : public IHidBackend {
         return parsed ? parsed->port : std::string();
     }
 
+    bool LockedByOther(const std::string& path) override {
+        const auto parsed = ParseHidrawPath(path);
+        return parsed && HidLockedByOther(parsed->node);
+    }
+
+    int RestoreDrivers(const std::vector<HidIdentity>& identities) override {
+        return ReattachUnboundHidInterfaces(*usb_, identities);
+    }
+
   private:
     std::shared_ptr<UsbSession> usb_ = std::make_shared<UsbSession>();
 };
@@ -271,8 +290,9 @@ class HidrawBackend final : public IHidBackend {
 }  // namespace
 
 std::unique_ptr<IHidDevice> MakeHidrawDevice(int fd, ReportDescriptorInfo descriptor,
-                                             std::unique_ptr<UsbControl> usb) {
-    return std::make_unique<HidrawDevice>(fd, descriptor, std::move(usb));
+                                             std::unique_ptr<UsbControl> usb,
+                                             std::unique_ptr<HidLock> lock) {
+    return std::make_unique<HidrawDevice>(fd, descriptor, std::move(usb), std::move(lock));
 }
 
 std::unique_ptr<IHidBackend> CreatePlatformHidBackend() {

@@ -13,6 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "base/pause.h"
+#include "base/text.h"
+#include "platform/diagnostics.h"
+#include "platform/stop_signal.h"
+
 namespace fwu {
 namespace {
 
@@ -22,6 +27,22 @@ constexpr std::uint16_t kLangEnglishUs = 0x0409;
 constexpr std::uint8_t kClassOutToInterface = 0x21;
 constexpr std::uint8_t kSetReport = 0x09;
 constexpr std::uint8_t kReportTypeOutput = 0x02;
+constexpr std::uint8_t kInterfaceClassHid = 0x03;
+// Giving an interface back to its driver is tried this often, this far apart.
+constexpr int kReattachTries = 4;
+constexpr std::uint32_t kReattachRetryMs = 50;
+
+// Test-only: FWU_TEST_DETACHED_PAUSE_MS=N pauses N ms (at most a minute)
+// while the interface is off its driver, so that the kernel tier can stop or
+// kill the tool inside that window. Read once; unset in every real use.
+std::uint32_t DetachedPauseForTests() {
+    static const std::uint32_t pause = [] {
+        const char* text = std::getenv("FWU_TEST_DETACHED_PAUSE_MS");
+        const unsigned long ms = text != nullptr ? std::strtoul(text, nullptr, 10) : 0;
+        return static_cast<std::uint32_t>(ms > 60000 ? 60000 : ms);
+    }();
+    return pause;
+}
 
 int ErrnoOfUsb(int code) {
     switch (code) {
@@ -125,7 +146,14 @@ UsbControl::UsbControl(std::shared_ptr<UsbSession> session, UsbLocation location
     : session_(std::move(session)), location_(location) {}
 
 UsbControl::~UsbControl() {
-    if (handle_ != nullptr) libusb_close(handle_);
+    if (handle_ != nullptr) {
+        // One more try for an interface still owed its driver.
+        if (owedReattach_) {
+            CriticalWindow window;
+            libusb_attach_kernel_driver(handle_, location_.interfaceNumber);
+        }
+        libusb_close(handle_);
+    }
     if (fd_ >= 0) ::close(fd_);
 }
 
@@ -183,13 +211,19 @@ int UsbControl::SetOutputReportDetached(std::uint8_t reportId, const std::uint8_
     if (location_.interfaceNumber < 0) return -ENODEV;
     if (const int rc = EnsureOpen(); rc < 0) return rc;
     const int iface = location_.interfaceNumber;
+    // From the detach to the driver's return the controller has no driver:
+    // a forced end of the process waits for the window to close (and
+    // termination signals only ask the front end to stop).
+    CriticalWindow window;
     const bool detached = libusb_kernel_driver_active(handle_, iface) == 1;
     if (detached) {
         if (const int rc = libusb_detach_kernel_driver(handle_, iface); rc != LIBUSB_SUCCESS)
             return rc == LIBUSB_ERROR_NOT_FOUND ? -EBUSY : ErrnoOfUsb(rc);
+        owedReattach_ = true;
     }
     int result = -EBUSY;
     if (libusb_claim_interface(handle_, iface) == LIBUSB_SUCCESS) {
+        if (const std::uint32_t pause = DetachedPauseForTests(); pause > 0) PauseMs(pause);
         std::vector<std::uint8_t> copy(data, data + length);  // libusb wants a writable buffer
         const int rc =
             libusb_control_transfer(handle_, kClassOutToInterface, kSetReport,
@@ -199,10 +233,110 @@ int UsbControl::SetOutputReportDetached(std::uint8_t reportId, const std::uint8_
         result = rc < 0 ? ErrnoOfUsb(rc) : rc;
         libusb_release_interface(handle_, iface);
     }
-    // Give the interface back to its driver, also when the request failed; a
-    // device that restarted on the request is gone and needs nothing.
-    if (detached) libusb_attach_kernel_driver(handle_, iface);
+    // Give the interface back to its driver, also when the request failed.
+    if (owedReattach_ && Reattach(iface)) owedReattach_ = false;
     return result;
+}
+
+bool UsbControl::Reattach(int iface) {
+    int rc = LIBUSB_SUCCESS;
+    for (int attempt = 1; attempt <= kReattachTries; ++attempt) {
+        if (attempt > 1) PauseMs(kReattachRetryMs);
+        rc = libusb_attach_kernel_driver(handle_, iface);
+        // A device that restarted on the request is gone and needs nothing.
+        if (rc == LIBUSB_SUCCESS || rc == LIBUSB_ERROR_NO_DEVICE) return true;
+        // Refused because a kernel driver has it already: given back.
+        if (libusb_kernel_driver_active(handle_, iface) == 1) return true;
+    }
+    FWU_PLATFORM_LOG(
+        Format("USB device %d-%d interface %d: the HID driver could not be attached "
+               "again (%s, %d tries); it is attached when the tool next finds the "
+               "controller.",
+               location_.bus, location_.address, iface, libusb_error_name(rc), kReattachTries));
+    return false;
+}
+
+int ReattachUnboundHidInterfaces(UsbSession& session, const std::vector<HidIdentity>& identities) {
+    struct Unbound {
+        std::string name;  // the interface's sysfs name, "1-1:1.0"
+        std::string node;  // its USB device's node
+        int interfaceNumber = -1;
+        int vid = -1;
+        int pid = -1;
+    };
+    std::vector<Unbound> unbound;
+    udev* context = identities.empty() ? nullptr : udev_new();
+    if (context == nullptr) return 0;
+    udev_enumerate* enumerate = udev_enumerate_new(context);
+    if (enumerate != nullptr && udev_enumerate_add_match_subsystem(enumerate, "usb") >= 0 &&
+        udev_enumerate_add_match_sysattr(enumerate, "bInterfaceClass", "03") >= 0 &&
+        udev_enumerate_scan_devices(enumerate) >= 0) {
+        udev_list_entry* entry = nullptr;
+        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate)) {
+            udev_device* iface =
+                udev_device_new_from_syspath(context, udev_list_entry_get_name(entry));
+            if (iface == nullptr) continue;
+            const char* type = udev_device_get_devtype(iface);
+            udev_device* device =
+                udev_device_get_parent_with_subsystem_devtype(iface, "usb", "usb_device");
+            Unbound u;
+            u.vid = SysattrInt(device, "idVendor", 16);
+            u.pid = SysattrInt(device, "idProduct", 16);
+            u.interfaceNumber = SysattrInt(iface, "bInterfaceNumber", 16);
+            const char* node = device != nullptr ? udev_device_get_devnode(device) : nullptr;
+            const char* name = udev_device_get_sysname(iface);
+            bool wanted = false;
+            for (const HidIdentity& id : identities)
+                wanted = wanted || (u.vid == id.vid && u.pid == id.pid);
+            if (wanted && type != nullptr && std::string(type) == "usb_interface" &&
+                SysattrInt(iface, "bInterfaceClass", 16) == kInterfaceClassHid &&
+                udev_device_get_driver(iface) == nullptr && node != nullptr &&
+                u.interfaceNumber >= 0) {
+                u.node = node;
+                u.name = name != nullptr ? name : "";
+                unbound.push_back(std::move(u));
+            }
+            udev_device_unref(iface);
+        }
+    }
+    if (enumerate != nullptr) udev_enumerate_unref(enumerate);
+    udev_unref(context);
+    if (unbound.empty()) return 0;
+
+    libusb_context* usb = session.Context();
+    int restored = 0;
+    for (const Unbound& u : unbound) {
+        // The USB device's node, with the access the udev rules give.
+        int rc = LIBUSB_ERROR_IO;
+        const int fd = ::open(u.node.c_str(), O_RDWR | O_CLOEXEC);
+        libusb_device_handle* handle = nullptr;
+        if (fd < 0) {
+            rc = errno == EACCES || errno == EPERM ? LIBUSB_ERROR_ACCESS : LIBUSB_ERROR_NO_DEVICE;
+        } else if (usb != nullptr) {
+            rc = libusb_wrap_sys_device(usb, static_cast<intptr_t>(fd), &handle);
+        }
+        bool bound = false;
+        if (rc == LIBUSB_SUCCESS && handle != nullptr) {
+            rc = libusb_attach_kernel_driver(handle, u.interfaceNumber);
+            bound = libusb_kernel_driver_active(handle, u.interfaceNumber) == 1;
+            libusb_close(handle);
+        }
+        if (fd >= 0) ::close(fd);
+        if (bound) {
+            ++restored;
+            FWU_PLATFORM_LOG(
+                Format("USB interface %s (Vid:0x%X,Pid:0x%X) had no driver: the HID "
+                       "driver is attached again.",
+                       u.name.c_str(), static_cast<unsigned>(u.vid), static_cast<unsigned>(u.pid)));
+        } else {
+            FWU_PLATFORM_LOG(
+                Format("USB interface %s (Vid:0x%X,Pid:0x%X) has no driver and none "
+                       "could be attached (%s).",
+                       u.name.c_str(), static_cast<unsigned>(u.vid), static_cast<unsigned>(u.pid),
+                       rc == LIBUSB_SUCCESS ? "no driver took it" : libusb_error_name(rc)));
+        }
+    }
+    return restored;
 }
 
 }  // namespace fwu

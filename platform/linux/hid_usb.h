@@ -10,6 +10,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "platform/hid.h"
 
 struct libusb_context;
 struct libusb_device_handle;
@@ -68,7 +71,11 @@ class UsbControl {
     // SET_REPORT(Output, `reportId`) to the HID interface with `length`
     // bytes of `data`, on the control pipe. The kernel passes a class request
     // to an interface only to the interface's owner, so the kernel driver is
-    // detached from the interface for the request and attached again at once.
+    // detached from the interface for the request and attached again at once
+    // (tried a few times; a failure is logged, tried again with the next
+    // request and when the device is closed, and any later start of the
+    // tool gives the interface its driver back: ReattachUnboundHidInterfaces).
+    // The process cannot be ended inside this window (CriticalWindow).
     // The number of bytes sent, or a negative errno value (-EACCES, -EBUSY or
     // -EPERM when the interface could not be taken over).
     int SetOutputReportDetached(std::uint8_t reportId, const std::uint8_t* data,
@@ -77,11 +84,21 @@ class UsbControl {
   private:
     // Opens the device when needed; 0 or a negative errno value.
     int EnsureOpen();
+    // Gives the interface back to its kernel driver; false (logged) when
+    // that failed every time.
+    bool Reattach(int iface);
 
     std::shared_ptr<UsbSession> session_;
     UsbLocation location_;
     libusb_device_handle* handle_ = nullptr;
-    int fd_ = -1;  // the USB device node, when the handle wraps it
+    int fd_ = -1;                // the USB device node, when the handle wraps it
+    bool owedReattach_ = false;  // we took the interface off its driver
 };
+
+// Gives each HID interface of the present USB devices with one of these
+// identities that has no driver bound back to the kernel (usbhid), through
+// the USB device node with the access the udev rules give. Logs each one
+// and returns how many got a driver.
+int ReattachUnboundHidInterfaces(UsbSession& session, const std::vector<HidIdentity>& identities);
 
 }  // namespace fwu

@@ -2,19 +2,25 @@
 // that can rumble, among /dev/input/event* in node order, take the user
 // indexes 0 to 3; a motor pair is one FF_RUMBLE effect, uploaded again for
 // every change and played (strong motor = left, weak motor = right).
+// UserIndexFor ties the list to one controller: only the game controllers
+// whose USB device is the HID interface's own USB device remain in it.
 #include <dirent.h>
 #include <fcntl.h>
+#include <libudev.h>
 #include <linux/input.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/linux/hid_path.h"
 #include "platform/platform.h"
 
 namespace fwu {
@@ -67,14 +73,46 @@ std::vector<std::string> EventNodes() {
     return paths;
 }
 
+// The sysfs path of the USB device above the character device `devnum`
+// (a hidraw or an evdev node); "" when it is not on the USB.
+std::string UsbDeviceOf(dev_t devnum) {
+    std::string syspath;
+    udev* context = udev_new();
+    if (context == nullptr) return syspath;
+    if (udev_device* node = udev_device_new_from_devnum(context, 'c', devnum)) {
+        udev_device* usb = udev_device_get_parent_with_subsystem_devtype(node, "usb", "usb_device");
+        const char* path = usb != nullptr ? udev_device_get_syspath(usb) : nullptr;
+        if (path != nullptr) syspath = path;
+        udev_device_unref(node);
+    }
+    udev_unref(context);
+    return syspath;
+}
+
 class EvdevRumble final : public IRumble {
   public:
     ~EvdevRumble() override { CloseAll(); }
 
     bool IsConnected(unsigned userIndex) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        tiedTo_.reset();
         Rescan();
         return userIndex < pads_.size();
+    }
+
+    // The list is cut down to the game controllers of the HID interface's
+    // USB device; index 0 is the first of them. An interface that is not on
+    // the USB (or gone) has none.
+    int UserIndexFor(const std::string& devicePath) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::string usb;
+        const auto parsed = ParseHidrawPath(devicePath);
+        struct stat info {};
+        if (parsed && ::stat(parsed->node.c_str(), &info) == 0 && S_ISCHR(info.st_mode))
+            usb = UsbDeviceOf(info.st_rdev);
+        tiedTo_ = usb;
+        Rescan();
+        return pads_.empty() ? kNone : 0;
     }
 
     bool SetState(unsigned userIndex, std::uint16_t left, std::uint16_t right) override {
@@ -118,6 +156,15 @@ class EvdevRumble final : public IRumble {
         return ::write(pad.fd, &event, sizeof event) == static_cast<ssize_t>(sizeof event);
     }
 
+    // Whether the open evdev node belongs to the device the list is tied to
+    // (any, when it is not tied).
+    bool InTiedDevice(int fd) const {
+        if (!tiedTo_) return true;
+        struct stat info {};
+        if (tiedTo_->empty() || ::fstat(fd, &info) != 0) return false;
+        return UsbDeviceOf(info.st_rdev) == *tiedTo_;
+    }
+
     // Closing a node also removes the effects uploaded through it.
     void Rescan() {
         CloseAll();
@@ -125,7 +172,7 @@ class EvdevRumble final : public IRumble {
             if (pads_.size() == kUserIndexes) break;
             const int fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
             if (fd < 0) continue;
-            if (IsRumblingGameController(fd)) {
+            if (IsRumblingGameController(fd) && InTiedDevice(fd)) {
                 pads_.push_back(Pad{fd, -1});
             } else {
                 ::close(fd);
@@ -141,6 +188,9 @@ class EvdevRumble final : public IRumble {
 
     std::mutex mutex_;
     std::vector<Pad> pads_;
+    // The USB device (sysfs path) the list is tied to since UserIndexFor;
+    // none: every game controller that rumbles.
+    std::optional<std::string> tiedTo_;
 };
 
 }  // namespace

@@ -25,6 +25,7 @@ extern "C" {
 
 #include "base/pause.h"
 #include "base/text.h"
+#include "platform/hid_lock.h"
 #include "platform/platform.h"
 #include "platform/windows/usb_location.h"
 #include "platform/windows/wide.h"
@@ -88,7 +89,8 @@ std::optional<DEVINST> DevNodeOfInterface(const std::string& path) {
 
 class Win32HidDevice final : public IHidDevice {
   public:
-    Win32HidDevice(HANDLE handle, HANDLE event) : handle_(handle), event_(event) {}
+    Win32HidDevice(HANDLE handle, HANDLE event, std::unique_ptr<HidLock> lock)
+        : handle_(handle), event_(event), lock_(std::move(lock)) {}
     ~Win32HidDevice() override {
         CloseHandle(handle_);
         CloseHandle(event_);
@@ -226,6 +228,7 @@ class Win32HidDevice final : public IHidDevice {
 
     HANDLE handle_;
     HANDLE event_;  // manual-reset, signalled when a transfer completes
+    std::unique_ptr<HidLock> lock_;
     std::atomic<std::uint32_t> lastError_{0};
 };
 
@@ -268,6 +271,9 @@ class Win32HidBackend final : public IHidBackend {
 
     std::unique_ptr<IHidDevice> Open(const std::string& path) override {
         if (path.empty()) return nullptr;
+        // Another process drives this controller: leave it alone.
+        std::unique_ptr<HidLock> lock;
+        if (AcquireHidLock(path, lock) == HidLockResult::LockedByOther) return nullptr;
         HANDLE handle = CreateFileW(Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED, nullptr);
@@ -277,8 +283,10 @@ class Win32HidBackend final : public IHidBackend {
             CloseHandle(handle);
             return nullptr;
         }
-        return std::make_unique<Win32HidDevice>(handle, event);
+        return std::make_unique<Win32HidDevice>(handle, event, std::move(lock));
     }
+
+    bool LockedByOther(const std::string& path) override { return HidLockedByOther(path); }
 
     // Asked of the device tree while the interface is present (and
     // remembered); for a path that has gone, the location it had when it was

@@ -1,6 +1,8 @@
 // Game-controller rumble through the XInput runtime, loaded at run time and
 // imported by ordinal (2: XInputGetState, 3: XInputSetState). Without the
-// runtime no controller is ever connected.
+// runtime no controller is ever connected. XInput names no HID interface of
+// its user indexes, so UserIndexFor keeps its answer kNoLink: the caller
+// takes the lowest connected index.
 #include <windows.h>
 
 #include <xinput.h>

@@ -157,6 +157,29 @@ TEST_F(BootLoader, RefusedStepOfPatternBStopsItAndStillStopsTheMotors) {
     EXPECT_EQ(c.back().right, 0);
 }
 
+// Where the platform tells which game controller belongs to the slot's device
+// (Linux), that one rumbles, whatever else is connected; where it has none,
+// no vibration is tried.
+TEST_F(BootLoader, RumbleGoesOnlyToTheSlotsOwnGameController) {
+    struct Case {
+        int link;
+        bool result;
+        std::size_t calls;
+    };
+    for (const Case c : {Case{2, true, 202u}, Case{IRumble::kNone, false, 0u}}) {
+        world.rumble.calls.clear();
+        world.rumble.linkAskedFor.clear();
+        world.rumble.connected = {true, true, true, true};
+        world.rumble.link = c.link;
+        hid->setOutputOk = 0;
+        EXPECT_EQ(EnterBootLoader(slot), c.result) << c.link;
+        EXPECT_EQ(world.rumble.linkAskedFor, (std::vector<std::string>{hid->path, hid->path}));
+        EXPECT_EQ(world.rumble.connectedAsked, 0);
+        ASSERT_EQ(world.rumble.calls.size(), c.calls) << c.link;
+        for (const auto& call : world.rumble.calls) EXPECT_EQ(call.user, 2u);
+    }
+}
+
 TEST_F(BootLoader, RemovedDeviceFailsEveryFormWithoutBeingAsked) {
     hid->strings[254] = {1};
     world.rumble.connected[0] = true;

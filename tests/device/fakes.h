@@ -166,7 +166,14 @@ class FakeRumble : public IRumble {
         std::uint16_t right;
     };
 
-    bool IsConnected(unsigned userIndex) override { return userIndex < 4 && connected[userIndex]; }
+    bool IsConnected(unsigned userIndex) override {
+        ++connectedAsked;
+        return userIndex < 4 && connected[userIndex];
+    }
+    int UserIndexFor(const std::string& devicePath) override {
+        linkAskedFor.push_back(devicePath);
+        return link;
+    }
     bool SetState(unsigned userIndex, std::uint16_t left, std::uint16_t right) override {
         calls.push_back({userIndex, left, right});
         if (events) events->push_back("rumble");
@@ -174,6 +181,9 @@ class FakeRumble : public IRumble {
     }
 
     std::array<bool, 4> connected{};
+    int connectedAsked = 0;
+    int link = kNoLink;  // UserIndexFor's answer
+    std::vector<std::string> linkAskedFor;
     int acceptSteps = 1 << 30;
     std::vector<Call> calls;
     Events* events = nullptr;

@@ -194,5 +194,44 @@ TEST_F(ConsoleRun, WithoutUpdateOnlyShowsWhatItFinds) {
     EXPECT_EQ(sim_->Controller(0).Version(0), (sim::FlashVersion{0x0130, 0}));
 }
 
+// The simulated controllers, but the first one is held by another program:
+// it cannot be opened, and the backend says why.
+class FirstHeldElsewhere : public IHidBackend {
+  public:
+    explicit FirstHeldElsewhere(sim::SimBackend& sim) : sim_(sim) {}
+    std::vector<std::string> EnumeratePaths() override { return sim_.EnumeratePaths(); }
+    std::unique_ptr<IHidDevice> Open(const std::string& path) override {
+        return Held(path) ? nullptr : sim_.Open(path);
+    }
+    bool LockedByOther(const std::string& path) override { return Held(path); }
+
+  private:
+    bool Held(const std::string& path) { return path == sim_.Controller(0).path(); }
+    sim::SimBackend& sim_;
+};
+
+// A controller another program holds is left alone: alone, it ends the run
+// at once as "no controller" (3); beside another one, that one is shown.
+TEST_F(ConsoleRun, ControllerHeldByAnotherProgramIsLeftAlone) {
+    for (const bool second : {false, true}) {
+        sim::Config config;
+        Controller({}, [&config](sim::Config& c) { config = c; });
+        if (second) sim_->AddController(config);
+        FirstHeldElsewhere held(*sim_);
+        const ScopedServices holding({.hid = &held, .fresh = false});
+        const int status = Run(second);
+        EXPECT_TRUE(Printed("the controller is being updated by another program\n")) << out_.str();
+        if (second) {
+            EXPECT_EQ(status, kExitUpdated) << out_.str();
+            EXPECT_TRUE(Printed("[Update OK]")) << out_.str();
+        } else {
+            EXPECT_EQ(status, kExitNoDevice) << out_.str();
+            EXPECT_FALSE(Printed("No controller was found")) << out_.str();
+            EXPECT_FALSE(Printed("Device: ")) << out_.str();
+        }
+        EXPECT_EQ(sim_->Controller(0).Version(0), (sim::FlashVersion{0x0130, 0}));
+    }
+}
+
 }  // namespace
 }  // namespace fwu::test

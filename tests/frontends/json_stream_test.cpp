@@ -1,6 +1,7 @@
 // FirmwareUpgrade-cli --json as a bench script reads it: every line of
 // standard output a JSON object, the events in the order of the run, the
-// result last.
+// result last, also when the run never starts. (A replay that differs or
+// stops short: tests/trace.)
 #include <gtest/gtest.h>
 
 #include <map>
@@ -99,6 +100,22 @@ TEST(JsonStream, WholeSimulatedRunInOrderWithTheResultLast) {
     ASSERT_GE(failed.events.size(), 2u);
     EXPECT_EQ(failed.events[failed.events.size() - 2]["caption"], "Error");
     EXPECT_EQ(failed.events.back()["outcome"], "failed");
+}
+
+TEST(JsonStream, ARunThatEndsBeforeItStartsEndsWithTheResultToo) {
+    // A command line not understood, a simulated controller that cannot be
+    // made, a trace that cannot be read: why, then the result.
+    for (const char* args :
+         {"--wait=never", "--simulate-fault=melt", "--replay /nonexistent/run.jsonl"}) {
+        SCOPED_TRACE(args);
+        const JsonRun run = RunJson(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(run.bad.empty()) << run.bad;
+        ASSERT_EQ(run.events.size(), 2u);
+        EXPECT_EQ(run.events[0]["event"], "notice");
+        EXPECT_EQ(run.events[1],
+                  json::parse(R"({"event":"result","status":1,"outcome":"failed"})"));
+    }
 }
 
 TEST(JsonStream, StationNamesThePortOfEveryRunsEventAndCountsLast) {

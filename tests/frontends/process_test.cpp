@@ -2,6 +2,8 @@
 // its exit statuses and what it prints.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <string>
 
 #include "tests/support/process.h"
@@ -73,6 +75,32 @@ TEST(ToolProcess, SecondCopyIsRefusedWhileTheFirstRuns) {
     EXPECT_FALSE(Has(second, "Device: ")) << second.output;
     first.ReadAll();
     EXPECT_EQ(first.Wait(), 0);
+}
+
+// A termination signal asks the run to stop: it ends with status 1, says why
+// and, with --json, still ends its stream with the result. A signal the tool
+// was started with ignored (here SIGINT, as a background job of a shell
+// without job control has it) stays ignored.
+TEST(ToolProcess, TerminationSignalStopsTheRunWithItsResult) {
+    ChildProcess tool(
+        "sh -c 'trap \"\" INT; echo $$; exec env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "
+        "\"" FWU_EXE "\" --console --json --wait 60'");
+    std::string line;
+    ASSERT_TRUE(tool.ReadLine(line));
+    const pid_t pid = static_cast<pid_t>(std::stol(line));
+    // The run waits for a controller once the package's version is shown.
+    while (tool.ReadLine(line) && line.find("\"package_version\"") == std::string::npos) {
+    }
+    ASSERT_EQ(::kill(pid, SIGINT), 0);
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    const std::string rest = tool.ReadAll();
+    EXPECT_EQ(tool.Wait(), 1) << rest;
+    EXPECT_NE(rest.find("{\"event\":\"notice\",\"text\":\"Stopped by SIGTERM.\"}\n"),
+              std::string::npos)
+        << rest;
+    const std::string result = "{\"event\":\"result\",\"status\":1,\"outcome\":\"failed\"}\n";
+    ASSERT_GE(rest.size(), result.size());
+    EXPECT_EQ(rest.substr(rest.size() - result.size()), result) << rest;
 }
 
 }  // namespace

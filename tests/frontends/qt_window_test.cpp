@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include "frontends/qt/main_window.h"
 #include "platform/platform.h"
@@ -139,6 +140,39 @@ TEST_F(QtWindow, ClosingDuringARunStopsTheWorker) {
     EXPECT_FALSE(Probe(window_->dialog()).m_pWorkThread &&
                  Probe(window_->dialog()).m_pWorkThread->Running());
     EXPECT_TRUE(boxes_.empty());
+}
+
+// A stop request (Ctrl+C, SIGTERM) closes the window as its close box does,
+// also while a box is open on it: the box closes first, then the window, once
+// the handler that opened the box has returned.
+TEST_F(QtWindow, StopRequestClosesTheWindowAndTheBoxOpenOnIt) {
+    closer_->stop();
+    window_->hide();
+    StopRequests stops([](const StopRequest&) { ADD_FAILURE() << "ended at once"; });
+    bool boxOpen = false;
+    bool handlerReturned = false;
+    QTimer::singleShot(0, [&] {
+        auto* running = dynamic_cast<MainWindow*>(QApplication::activeModalWidget());
+        ASSERT_NE(running, nullptr);
+        QTimer::singleShot(0, [&, running] {
+            boxOpen = QApplication::activeModalWidget() != running;
+            // As the stop source's own thread delivers it.
+            std::thread([&stops] { stops.Deliver(StopRequest{1, "SIGTERM"}); }).join();
+        });
+        running->dialog().OnSysCommand(kSysCommandAbout, 0);
+        handlerReturned = true;
+    });
+    // Should the request go unheard: end the test rather than hang.
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] {
+        ADD_FAILURE() << "the window did not close";
+        if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+    });
+    guard.start(30000);
+    RunQtWindow(nullptr, &stops);
+    EXPECT_TRUE(boxOpen);
+    EXPECT_TRUE(handlerReturned);
 }
 
 }  // namespace

@@ -64,15 +64,28 @@ class RecordingView : public IStationView {
     StationTextView text{out, false};
 };
 
-// The simulated controller's paths with no location, as under Wine.
-class NoLocations : public IHidBackend {
+// The simulated controllers with no locations (as under Wine), or with one
+// of them held by another program: it cannot be opened, and the backend
+// says why.
+class OtherBackend : public IHidBackend {
   public:
-    explicit NoLocations(IHidBackend& inner) : inner_(inner) {}
-    std::vector<std::string> EnumeratePaths() override { return inner_.EnumeratePaths(); }
-    std::unique_ptr<IHidDevice> Open(const std::string& path) override { return inner_.Open(path); }
+    OtherBackend(sim::SimBackend& sim, bool locations, int held = -1)
+        : sim_(sim), locations_(locations), held_(held) {}
+    std::vector<std::string> EnumeratePaths() override { return sim_.EnumeratePaths(); }
+    std::unique_ptr<IHidDevice> Open(const std::string& path) override {
+        return LockedByOther(path) ? nullptr : sim_.Open(path);
+    }
+    bool LockedByOther(const std::string& path) override {
+        return held_ >= 0 && path == sim_.Controller(static_cast<std::size_t>(held_)).path();
+    }
+    std::string Location(const std::string& path) override {
+        return locations_ ? sim_.Location(path) : std::string();
+    }
 
   private:
-    IHidBackend& inner_;
+    sim::SimBackend& sim_;
+    bool locations_;
+    int held_;
 };
 
 class StationRun : public ::testing::Test {
@@ -227,7 +240,7 @@ TEST_F(StationRun, AFinishedControllerIsServedAgainOnlyAfterItWasUnplugged) {
 
 TEST_F(StationRun, WithoutLocationsAControllerIsServedOnlyWhileItIsAlone) {
     Controllers({"--simulate-count=3"});
-    NoLocations hid(sim_);
+    OtherBackend hid(sim_, false);
     // Each notice (once per number attached) is answered by unplugging one.
     std::size_t unplugged = 3;
     view_.onNotice = [&](const std::string& line) {
@@ -243,6 +256,18 @@ TEST_F(StationRun, WithoutLocationsAControllerIsServedOnlyWhileItIsAlone) {
     EXPECT_TRUE(Untouched(1) && Untouched(2));
     EXPECT_EQ(Outcome(""), StationOutcome::Updated);
     EXPECT_NE(view_.out.str().find("[no port] [Update OK]"), std::string::npos);
+}
+
+TEST_F(StationRun, AControllerHeldByAnotherProgramIsReportedAndSkipped) {
+    Controllers({"--simulate-count=2"});
+    OtherBackend hid(sim_, true, 0);
+    EXPECT_EQ(Run(2, &hid), kExitNoDevice) << view_.out.str();
+    EXPECT_EQ(Outcome("sim0"), StationOutcome::Skipped);
+    EXPECT_EQ(view_.rows["sim0"].detail, "the controller is being updated by another program");
+    EXPECT_TRUE(Untouched(0));
+    EXPECT_EQ(Outcome("sim1"), StationOutcome::Updated);
+    EXPECT_TRUE(Updated(1));
+    EXPECT_TRUE(view_.out.str().ends_with("\n1 updated, 0 already current, 0 failed, 1 skipped\n"));
 }
 
 TEST(StationSummary, ExitStatusAndWords) {

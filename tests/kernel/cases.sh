@@ -57,6 +57,15 @@ define two-controllers 1 "--simulate-count=2 --simulate=normal --simulate-protoc
 # wait for it).
 define station 1 "--simulate-count=3 --simulate=normal --simulate-protocol=2.0 --report-id=1 --simulate-unit=1:protocol=1.0 --simulate-unit=2:bootloader --simulate-unit=2:remove@1500" "--station --count 3 --wait 30" 1 "2 updated, 0 already current, 1 failed" station
 
+# Multi-step cases: one boot, one served controller, a script in steps/ that
+# runs the tool several times (helpers in guest-steps.sh) and checks each run:
+#   steps NAME UDEVD "SERVER OPTIONS" SCRIPT CHECK
+# The switch-report window killed (SIGKILL: the next start gives usbhid
+# back) and stopped (SIGTERM: the window completes, status 1), then root and
+# the ordinary user on one controller at once (the second finds it locked,
+# status 3; the first's update completes and is checked).
+steps stop-and-lock   1 "--simulate=normal --simulate-protocol=2.0 --report-id=1 --entry=switch" stop-and-lock.sh flash
+
 # The Windows build under Wine, in the same guest against the same served
 # controller: Wine's HID bus (winebus.sys with its udev backend) finds the
 # controller's hidraw node and presents it through hid.dll, setupapi and device

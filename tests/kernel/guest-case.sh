@@ -3,6 +3,7 @@
 # file tree. Everything it needs comes from /fwu-results/case.env, written by
 # run.sh; everything it learns goes back to /fwu-results:
 #   tool.log, tool.status   the tool's console output and exit status
+#   steps.txt, NAME.log     a multi-step case: its checks, each run's output
 #   server.log, result.txt  the device server's output and its final result
 #   trace.txt               the device server's trace
 #   *.jsonl                 traces the tool recorded in its working directory (--record)
@@ -113,12 +114,22 @@ if [ -e /run/fwu-ready ] || [ -z "$server_pid" ]; then
     fi
     # A working directory of its own (the guest's /tmp shows the host's).
     work=$(mktemp -d /tmp/fwu-tool.XXXXXX) && chmod 1777 "$work" && cd "$work" || cd /tmp || true
-    # shellcheck disable=SC2086
-    timeout -k 5 "${FWU_TOOL_TIMEOUT:-240}" "${run_as[@]}" "${tool[@]}" --console $FWU_TOOL_OPTS \
-        </dev/null >"$out/tool.log" 2>&1
-    status=$?
-    echo "$status" >"$out/tool.status"
-    note "tool exit status $status"
+    if [ -n "${FWU_STEPS:-}" ]; then
+        # A multi-step case: its script runs the tool as often as it needs
+        # and writes its checks to steps.txt.
+        # shellcheck source=guest-steps.sh
+        . "$(dirname "$0")/guest-steps.sh"
+        # shellcheck source=/dev/null
+        . "$FWU_STEPS"
+        echo "steps done" >>"$out/steps.txt"
+    else
+        # shellcheck disable=SC2086
+        timeout -k 5 "${FWU_TOOL_TIMEOUT:-240}" "${run_as[@]}" "${tool[@]}" --console $FWU_TOOL_OPTS \
+            </dev/null >"$out/tool.log" 2>&1
+        status=$?
+        echo "$status" >"$out/tool.status"
+        note "tool exit status $status"
+    fi
     if [ ${#wine_env[@]} -gt 0 ]; then
         # Wine's own processes (wineserver, the device host with winebus)
         # outlive the tool; they let go of the device before it is unplugged.

@@ -57,11 +57,16 @@ cache=$("$here/prepare.sh" "${FWU_KERNEL_CACHE:-$root/build-ci/kernel-cache}" | 
 }
 
 names=()
-declare -A udevd=() server=() options=() want_exit=() want_text=() check=() runner=()
+declare -A udevd=() server=() options=() want_exit=() want_text=() check=() runner=() script=()
 define() {
     names+=("$1")
     udevd[$1]=$2 server[$1]=$3 options[$1]=$4 want_exit[$1]=$5 want_text[$1]=$6 check[$1]=$7
     runner[$1]=${8:-linux}
+}
+steps() {  # steps NAME UDEVD "SERVER OPTIONS" SCRIPT CHECK (cases.sh)
+    names+=("$1")
+    udevd[$1]=$2 server[$1]=$3 options[$1]="" want_exit[$1]="" want_text[$1]="" check[$1]=$5
+    runner[$1]=linux script[$1]=$here/steps/$4
 }
 # shellcheck source=cases.sh
 . "$here/cases.sh"
@@ -188,22 +193,34 @@ verdict() {  # verdict NAME DIR
         echo "fwu-simusb did not attach: $(tail -n 1 "$dir/server.log" 2>/dev/null)"
         return
     fi
-    if [ ! -f "$dir/tool.status" ]; then
-        echo "the tool did not run: $(tail -n 1 "$dir/guest.log" 2>/dev/null)"
-        return
-    fi
-    status=$(cat "$dir/tool.status")
-    if [ "$status" = 124 ] || [ "$status" = 137 ]; then
-        echo "the tool did not end within $(sed -n "s/^FWU_TOOL_TIMEOUT=//p" "$dir/case.env") s: $(grep -v '^Progress' "$dir/tool.log" | tail -n 1)"
-        return
-    fi
-    if [ "$status" != "${want_exit[$name]}" ]; then
-        echo "exit status $status, expected ${want_exit[$name]}; the tool ended with: $(grep -v '^Progress' "$dir/tool.log" | tail -n 2 | tr '\n' ' ')"
-        return
-    fi
-    if ! grep -qF -- "${want_text[$name]}" "$dir/tool.log"; then
-        echo "no \"${want_text[$name]}\" in the tool's output"
-        return
+    if [ -n "${script[$name]:-}" ]; then
+        # Each step checked its own runs.
+        if ! grep -qx "steps done" "$dir/steps.txt" 2>/dev/null; then
+            echo "the steps did not all run: $(tail -n 1 "$dir/steps.txt" 2>/dev/null)"
+            return
+        fi
+        if grep -q '^FAIL' "$dir/steps.txt"; then
+            grep '^FAIL' "$dir/steps.txt" | tr '\n' ';'
+            return
+        fi
+    else
+        if [ ! -f "$dir/tool.status" ]; then
+            echo "the tool did not run: $(tail -n 1 "$dir/guest.log" 2>/dev/null)"
+            return
+        fi
+        status=$(cat "$dir/tool.status")
+        if [ "$status" = 124 ] || [ "$status" = 137 ]; then
+            echo "the tool did not end within $(sed -n "s/^FWU_TOOL_TIMEOUT=//p" "$dir/case.env") s: $(grep -v '^Progress' "$dir/tool.log" | tail -n 1)"
+            return
+        fi
+        if [ "$status" != "${want_exit[$name]}" ]; then
+            echo "exit status $status, expected ${want_exit[$name]}; the tool ended with: $(grep -v '^Progress' "$dir/tool.log" | tail -n 2 | tr '\n' ' ')"
+            return
+        fi
+        if ! grep -qF -- "${want_text[$name]}" "$dir/tool.log"; then
+            echo "no \"${want_text[$name]}\" in the tool's output"
+            return
+        fi
     fi
     case "${check[$name]}" in
         flash) updated_reason "$dir/result.txt" ;;
@@ -272,6 +289,9 @@ for name in "${selected[@]}"; do
     case_tool=$tool
     memory=1024
     tool_timeout=$case_timeout
+    # A multi-step case runs the tool several times in its boot.
+    guest_timeout=$((case_timeout + 90))
+    [ -n "${script[$name]:-}" ] && guest_timeout=$((2 * case_timeout + 90))
     if [ "${runner[$name]}" = wine ]; then
         case_tool="$win_build/frontends/FirmwareUpgrade.exe"
         memory=3072
@@ -303,12 +323,14 @@ for name in "${selected[@]}"; do
             printf 'FWU_USER_UID=%q\n' "$wine_uid"
         fi
         printf 'FWU_TOOL_OPTS=%q\n' "${options[$name]}"
+        if [ -n "${script[$name]:-}" ]; then printf 'FWU_STEPS=%q\n' "${script[$name]}"; fi
         printf 'FWU_TOOL_TIMEOUT=%q\n' "$tool_timeout"
         printf 'FWU_TOOL_LOG=%q\n' "${FWU_TOOL_LOG:-0}"
         printf 'FWU_WINEDEBUG=%q\n' "${FWU_WINEDEBUG:--all}"
     } >"$dir/case.env"
     start=$(date +%s)
-    timeout -k 10 $((tool_timeout + 90)) qemu-system-x86_64 \
+    [ "${runner[$name]}" = wine ] && guest_timeout=$((tool_timeout + 90))
+    timeout -k 10 "$guest_timeout" qemu-system-x86_64 \
         -accel "${FWU_QEMU_ACCEL:-tcg}" -cpu qemu64,+ssse3,+sse4.1,+sse4.2,+popcnt \
         -m "$memory" -smp "${FWU_QEMU_SMP:-2}" -nographic -no-reboot -monitor none \
         -serial "file:$dir/console.log" \

@@ -120,6 +120,20 @@ TEST(PlatformRumble, IndexesBeyondTheConnectedControllersAreRefused) {
     }
 }
 
+// Linux ties rumble to the HID interface's USB device: an interface that is
+// not there has no game controller, and none of the others may stand in.
+// XInput gives no such link.
+TEST(PlatformRumble, AHidInterfaceIsTiedToItsOwnGameControllerWhereThePlatformCan) {
+    auto rumble = CreatePlatformRumble();
+#ifdef _WIN32
+    EXPECT_EQ(rumble->UserIndexFor("\\\\?\\hid#vid_3a5c&pid_0001#x"), IRumble::kNoLink);
+#else
+    EXPECT_EQ(rumble->UserIndexFor("/dev/hidraw4095#vid_3a5c&pid_0001"), IRumble::kNone);
+    EXPECT_EQ(rumble->UserIndexFor("not a hidraw path"), IRumble::kNone);
+    EXPECT_FALSE(rumble->SetState(0, 256, 65024));
+#endif
+}
+
 #ifdef _WIN32
 TEST(PlatformHidBackend, StopRequestCancelsAWriteStalledInTheDriver) {
     // A named pipe that nobody reads stands in for a driver that stops taking

@@ -1,6 +1,6 @@
 // The checked-in traces replayed in-process by the console front end, on every
 // platform (under Wine for the Windows build): the same labels, result text
-// and exit status as the recorded run.
+// and exit status as the recorded run, and every request of the trace asked.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -56,6 +56,7 @@ TEST(ConsoleReplay, EveryCheckedInTraceEndsAsRecorded) {
             std::ostringstream out;
             EXPECT_EQ(RunConsole(settings, &replay, out), status) << out.str();
             EXPECT_EQ(out.str(), expected);
+            EXPECT_EQ(replay.Unfinished(), "");
         }
         EXPECT_EQ(difference, "");
     }

@@ -126,15 +126,120 @@ TEST(TraceProcess, APageOutOfOrderStopsTheReplayAtThatOperation) {
     EXPECT_TRUE(Has(o.output, ", asked write on device ")) << o.output;
 }
 
-TEST(TraceProcess, ADamagedTraceIsRefusedBeforeTheRun) {
-    const fs::path trace = Scratch() / "cut.jsonl";
+std::string Join(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += line + '\n';
+    return text;
+}
+
+void Write(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// A trace line with another "t".
+std::string WithTime(std::string line, const std::string& t) {
+    const std::size_t at = line.find("\"t\":") + 4;
+    return line.replace(at, line.find(',', at) - at, t);
+}
+
+TEST(TraceProcess, ADamagedTraceIsRefusedBeforeTheRunAndByTheSummary) {
     const std::string whole = Slurp(fs::path(FWU_TRACE_DATA) / "v2-write-fail.jsonl");
-    std::ofstream(trace, std::ios::binary) << whole.substr(0, whole.size() / 2);
-    const ProcessOutcome o = RunTool("--console --update --replay '" + trace.string() + "'");
+    const std::vector<std::string> lines = Lines(whole);
+    std::vector<std::string> tooLong = lines;
+    tooLong[2].insert(tooLong[2].find("\"path\":\"") + 8, 70000, 'x');
+    std::vector<std::string> backwards = lines;
+    backwards[4] = WithTime(lines[4], "1");
+    std::vector<std::string> huge = lines;
+    huge[1] = WithTime(lines[1], "1000000000000");
+    const struct {
+        const char* name;
+        std::string text;
+        std::string why;
+    } damages[] = {
+        {"cut", whole.substr(0, whole.size() / 2), ": the trace is cut off"},
+        {"long", Join(tooLong), "line 3: longer than 65536 bytes"},
+        {"backwards", Join(backwards), "line 5: \"t\" goes back in time"},
+        {"huge", Join(huge), "line 2: \"t\" is 1000000000000 microseconds, more than a day"},
+    };
+    for (const auto& d : damages) {
+        SCOPED_TRACE(d.name);
+        const fs::path trace = Scratch() / (std::string(d.name) + ".jsonl");
+        Write(trace, d.text);
+        const ProcessOutcome o = RunTool("--console --update --replay '" + trace.string() + "'");
+        EXPECT_EQ(o.status, 1);
+        EXPECT_TRUE(Has(o.output, "is damaged: ") && Has(o.output, d.why)) << o.output;
+        EXPECT_FALSE(Has(o.output, "Device: ")) << o.output;
+        const ProcessOutcome summary = RunTool("--trace-summary '" + trace.string() + "'");
+        EXPECT_EQ(summary.status, 1);
+        EXPECT_TRUE(Has(summary.output, d.why)) << summary.output;
+    }
+}
+
+// With --json: the last line of standard output.
+std::string LastJsonLine(const std::string& args, int& status) {
+    const ProcessOutcome o =
+        RunProcess("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR='" +
+                   Scratch().string() + "' '" FWU_EXE "' --json " + args + " 2>/dev/null");
+    status = o.status;
+    const std::vector<std::string> lines = Lines(o.output);
+    return lines.empty() ? std::string() : lines.back();
+}
+
+TEST(TraceProcess, AReplayPassesOnlyTheRunThatAskedForEverythingWithTheRecordedChoices) {
+    const fs::path recorded = Scratch() / "whole.jsonl";
+    ASSERT_EQ(
+        RunTool("--console --update --simulate-fast --record '" + recorded.string() + "'").status,
+        0);
+    std::vector<std::string> lines = Lines(Slurp(recorded));
+    EXPECT_EQ(lines[0],
+              "{\"format\":\"fwu-trace\",\"version\":2,\"frontend\":\"console\",\"update\":true,"
+              "\"force\":false}");
+    const std::size_t total = lines.size() - 1;
+
+    // 50 recorded writes more after the end, as if the tool had once asked
+    // for them: the run stops short of the trace.
+    const fs::path longer = Scratch() / "longer.jsonl";
+    for (std::size_t k = 1, n = total; k <= total && n < total + 50; ++k) {
+        if (!Has(lines[k], "\"op\":\"write\"") || !Has(lines[k], "\"ok\":true")) continue;
+        std::string line = WithTime(lines[k], "86400000000");
+        lines.push_back(line.replace(5, line.find(',') - 5, std::to_string(++n)));  // {"n":
+    }
+    Write(longer, Join(lines));
+    const std::string replay = " --replay '" + longer.string() + "'";
+    const ProcessOutcome o = RunTool("--console --update --simulate-fast" + replay);
     EXPECT_EQ(o.status, 1);
-    EXPECT_TRUE(Has(o.output, "is damaged: line ")) << o.output;
-    EXPECT_TRUE(Has(o.output, ": the trace is cut off")) << o.output;
-    EXPECT_FALSE(Has(o.output, "Device: ")) << o.output;
+    EXPECT_TRUE(Has(o.output, "The controller runs the package's firmware")) << o.output;
+    EXPECT_TRUE(Has(o.output, "FirmwareUpgrade: replay: the run ended at operation " +
+                                  std::to_string(total) + " of " + std::to_string(total + 50) +
+                                  ": the trace goes on with write on device "))
+        << o.output;
+
+    // Without --update the whole download would never be asked for: refused
+    // up front.
+    const ProcessOutcome other = RunTool("--console --simulate-fast" + replay);
+    EXPECT_EQ(other.status, 1);
+    EXPECT_TRUE(Has(other.output,
+                    "was recorded by the console front end with --update; this run is the console "
+                    "front end without --update"))
+        << other.output;
+    EXPECT_FALSE(Has(other.output, "Device: ")) << other.output;
+
+    // --json ends with the result on each of these ends, and on a difference.
+    lines.resize(total + 1);
+    std::size_t write = total / 2;
+    while (!Has(lines[write], "\"op\":\"write\"")) ++write;
+    lines[write].replace(lines[write].find("\"data\":\"") + 8, 1, "f");
+    const fs::path differs = Scratch() / "differs.jsonl";
+    Write(differs, Join(lines));
+    for (const std::string& args :
+         {"--console --update --simulate-fast" + replay, "--console --simulate-fast" + replay,
+          "--console --update --simulate-fast --replay '" + differs.string() + "'"}) {
+        int status = 0;
+        EXPECT_EQ(LastJsonLine(args, status),
+                  "{\"event\":\"result\",\"status\":1,\"outcome\":\"failed\"}")
+            << args;
+        EXPECT_EQ(status, 1) << args;
+    }
 }
 
 TEST(TraceProcess, TheCheckedInTracesReplayToTheirRecordedEnd) {

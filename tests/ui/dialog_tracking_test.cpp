@@ -2,6 +2,7 @@
 // lines, and which notifications the dialog ignores.
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "tests/ui/ui_harness.h"
 
 namespace fwu::test {
@@ -111,33 +112,87 @@ TEST(DialogTracking, IgnoredNotifications) {
     EXPECT_EQ(log.find("Vid:0x"), log.rfind("Vid:0x"));
 }
 
-// The controllers are there, but this user may not open them (the simulated
-// controller is always allowed).
-class DeniedBackend : public IHidBackend {
+// The controllers are there, but this user may not open them, or another
+// program holds them (the simulated controller is always free to open). Also
+// notes what it is asked to give a driver back to.
+class RefusingBackend : public IHidBackend {
   public:
-    explicit DeniedBackend(IHidBackend& inner) : inner_(inner) {}
+    RefusingBackend(IHidBackend& inner, bool denied, bool locked)
+        : inner_(inner), denied_(denied), locked_(locked) {}
     std::vector<std::string> EnumeratePaths() override { return inner_.EnumeratePaths(); }
-    std::unique_ptr<IHidDevice> Open(const std::string&) override { return nullptr; }
-    bool AccessDenied(const std::string&) override { return true; }
+    std::unique_ptr<IHidDevice> Open(const std::string& path) override {
+        return denied_ || locked_ ? nullptr : inner_.Open(path);
+    }
+    bool AccessDenied(const std::string&) override { return denied_; }
+    bool LockedByOther(const std::string&) override { return locked_; }
+    int RestoreDrivers(const std::vector<HidIdentity>& identities) override {
+        std::string list;
+        for (const HidIdentity& id : identities) list += Format("%04x:%04x ", id.vid, id.pid);
+        restores.push_back(list);
+        return 1;
+    }
+    std::vector<std::string> restores;
 
   private:
     IHidBackend& inner_;
+    bool denied_;
+    bool locked_;
 };
 
-TEST(DialogTracking, ControllerThatMayNotBeOpenedIsToldOnce) {
-    Harness h({Controller(0x0130, 0, 0x0110, 0)});
-    DeniedBackend denied(h.sim);
-    const ScopedServices deny({.hid = &denied, .fresh = false});
+TEST(DialogTracking, ControllerThatMayNotBeOpenedOrIsHeldElsewhereIsToldOnce) {
+    struct Case {
+        bool denied;
+        bool locked;
+        const char* text;
+    };
+    for (const Case c : {Case{true, false, "70-firmwareupgrade.rules"},
+                         Case{false, true, "the controller is being updated by another program"}}) {
+        Harness h({Controller(0x0130, 0, 0x0110, 0)}, {{"IsLogPrint", "true"}});
+        RefusingBackend refusing(h.sim, c.denied, c.locked);
+        const ScopedServices refuse({.hid = &refusing, .fresh = false});
+        h.Init();
+        ASSERT_EQ(h.host.boxes.size(), 1u) << c.text;
+        EXPECT_NE(h.host.boxes[0].text.find(c.text), std::string::npos);
+        EXPECT_EQ(h.host.boxes[0].outcome, c.locked ? RunOutcome::Locked : RunOutcome::None);
+        // Later arrivals of the same controller say nothing more.
+        h.host.deliverHotplug = false;
+        h.sim.Controller(0).Unplug();
+        h.sim.Controller(0).Plug();
+        EXPECT_FALSE(h.dlg.OnDeviceChange(HotplugEvent::Arrival, h.sim.Controller(0).path()));
+        EXPECT_EQ(h.host.boxes.size(), 1u);
+        EXPECT_FALSE(h.host.buttonEnabled);
+        EXPECT_FALSE(m_hNormal.AnyTaken());
+        if (c.locked) {
+            EXPECT_NE(h.LogText().find("another program holds the controller"), std::string::npos);
+        }
+    }
+}
+
+// Interfaces left without a driver get it back when the dialog starts (after
+// its searches, so that they arrive as plugged in) and when the scan in the
+// middle of a run's wait for the controller runs; every configured identity
+// is named, 0/0 pairs left out.
+TEST(DialogTracking, DriversAreRestoredAtStartAndDuringTheWaitOfARun) {
+    Harness h({}, {{"IsLogPrint", "true"}});
+    RefusingBackend backend(h.sim, false, false);
+    const ScopedServices use({.hid = &backend, .fresh = false});
     h.Init();
-    ASSERT_EQ(h.host.boxes.size(), 1u);
-    EXPECT_NE(h.host.boxes[0].text.find("70-firmwareupgrade.rules"), std::string::npos);
-    // Later arrivals of the same controller say nothing more.
-    h.host.deliverHotplug = false;
-    h.sim.Controller(0).Unplug();
-    h.sim.Controller(0).Plug();
-    EXPECT_FALSE(h.dlg.OnDeviceChange(HotplugEvent::Arrival, h.sim.Controller(0).path()));
-    EXPECT_EQ(h.host.boxes.size(), 1u);
-    EXPECT_FALSE(h.host.buttonEnabled);
+    const auto& config = Probe(h.dlg).m_config;
+    std::string expected;
+    for (const UsbId& id : config.normalIds) {
+        if (id.BothNonZero()) expected += Format("%04x:%04x ", id.vid, id.pid);
+    }
+    expected += "3a5c:0001 3a5c:0180 ";
+    if (config.upgradeId.BothNonZero())
+        expected += Format("%04x:%04x ", config.upgradeId.vid, config.upgradeId.pid);
+    ASSERT_EQ(backend.restores, (std::vector<std::string>{expected}));
+    EXPECT_NE(h.LogText().find("Driver restored for 1 controller interface(s)."),
+              std::string::npos);
+
+    h.dlg.StartUpdateRun();
+    Probe(h.dlg).m_updatingRemove = true;
+    for (int tick = 0; tick < 30; ++tick) h.dlg.OnTimer(kTimerId);
+    EXPECT_EQ(backend.restores.size(), 2u);
 }
 
 TEST(DialogTracking, TimerLogsEachImageThatDoesNotQualify) {

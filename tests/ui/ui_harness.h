@@ -24,6 +24,7 @@ namespace fwu::test {
 struct Box {
     std::string text;
     std::string caption;
+    RunOutcome outcome = RunOutcome::None;
 };
 
 class RecordingHost : public IDialogHost {
@@ -40,8 +41,8 @@ class RecordingHost : public IDialogHost {
         maxPos = std::max(maxPos, p);
     }
     void ShowMessageBox(const std::string& text, const std::string& caption,
-                        RunOutcome /*outcome*/) override {
-        boxes.push_back({text, caption});
+                        RunOutcome outcome) override {
+        boxes.push_back({text, caption, outcome});
     }
     void SetTimer(unsigned id, unsigned periodMs) override;
     void KillTimer(unsigned id) override;
