@@ -448,7 +448,10 @@ std::optional<std::string> Metainfo(const PackageConfig& config,
     if (indent.find_first_not_of(" \t") != std::string_view::npos) return std::nullopt;
     std::string entries;
     for (const UsbId& id : ControllerIdentities(config)) {
-        if (!entries.empty()) entries += "\n" + std::string(indent);
+        if (!entries.empty()) {
+            entries += '\n';
+            entries += indent;
+        }
         entries +=
             Format("<modalias>usb:v%04Xp%04Xd*</modalias>", unsigned{id.vid}, unsigned{id.pid});
     }

@@ -85,8 +85,8 @@ std::vector<UsbId> ControllerIdentities(const PackageConfig& config);
 // on the control pipe).
 std::string UdevRules(const PackageConfig& config);
 
-// AppStream metadata from a template: the placeholder "@MODALIASES@", alone
-// on its line after blanks, becomes one <modalias> entry per identity of
+// AppStream metadata from a template: the placeholder "@MODALIASES@", with
+// nothing but blanks before it on its line, becomes one <modalias> entry per identity of
 // ControllerIdentities ("usb:vVVVVpPPPPd*"), so that a software centre can
 // offer the tool when the controller is plugged in. nullopt without it.
 std::optional<std::string> Metainfo(const PackageConfig& config, std::string_view metainfoTemplate);
