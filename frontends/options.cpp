@@ -53,7 +53,7 @@ std::string FilesHelp(bool window) {
         "    1. ";
     t += userConfig;
     t += "\n    2. the executable's folder (put there by an administrator)\n"
-         "  and writes the log into ";
+         "  and writes the log into\n    ";
     t += userState;
     t += ",\n  creating it; never into the program's folder, nor into a home folder that\n"
          "  belongs to another user (sudo).\n"
