@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/locations.h"
 #include "base/text.h"
 #include "frontends/console/console_host.h"
 #include "frontends/console/json_events.h"
@@ -138,10 +139,18 @@ int Run(const std::vector<std::string>& args) {
     };
 
     if (!options.error.empty()) return refuse(options.error, true);
+    SetLogDirectoryOverride(options.logDir);
     if (options.help) {
-        std::cout << UsageText(appName, sim::FaultHelp(), !kConsoleOnly);
+        std::cout << UsageText(appName, sim::FaultHelp(), !kConsoleOnly) << '\n'
+                  << DescribeFileLocations();
         return 0;
     }
+    // The window has nowhere to say it; its --help and the README tell
+    // where the log goes.
+    if (console)
+        SetLogProblemHandler([appName](const std::string& problem) {
+            std::cerr << appName << ": " << problem << '\n';
+        });
     if (options.version) {
         std::cout << appName << " " << FWU_VERSION_TEXT << '\n';
         return 0;

@@ -44,6 +44,36 @@ bool ParseUnsigned(std::string_view text, unsigned min, unsigned max, unsigned& 
     return true;
 }
 
+// Where the settings file and the log are looked for, in order.
+std::string FilesHelp(bool window) {
+#ifdef _WIN32
+    const char* userConfig = "%APPDATA%\\FirmwareUpgrade";
+    const char* userState = "%LOCALAPPDATA%\\FirmwareUpgrade";
+#else
+    const char* userConfig = "$XDG_CONFIG_HOME/FirmwareUpgrade (default ~/.config/FirmwareUpgrade)";
+    const char* userState =
+        "$XDG_STATE_HOME/FirmwareUpgrade (default ~/.local/state/FirmwareUpgrade)";
+#endif
+    std::string t =
+        "\nFiles: the settings file LogConfig.ini ([Settings] IsLogPrint=true writes a\n"
+        "diagnostic log Log_<local time>.txt, IsShowSubVer=true shows sub-versions).\n"
+        "  A portable copy (run from its build folder, or copied by hand) keeps both beside\n"
+        "  the executable.\n"
+        "  An installed copy reads the first LogConfig.ini found in\n"
+        "    1. ";
+    t += userConfig;
+    t += "\n    2. the executable's folder (put there by an administrator)\n"
+         "  and writes the log into\n    ";
+    t += userState;
+    t += ",\n  creating it; never into the program's folder, nor into a home folder that\n"
+         "  belongs to another user (sudo).\n"
+         "  --log-dir DIR puts the log into DIR instead. A log that cannot be written is said\n"
+         "  once on standard error";
+    t += window ? " (the window cannot say it: the entries are lost).\n" : ".\n";
+    t += "  --help ends with this copy's own places.\n";
+    return t;
+}
+
 }  // namespace
 
 std::optional<SimStart> ParseSimStart(std::string_view name) {
@@ -129,6 +159,9 @@ Options ParseOptions(int argc, const char* const* argv) {
         } else if (TakeValue(arg, "--trace-summary", argc, argv, i, value, missing)) {
             if (missing || value.empty()) o.error = "--trace-summary needs a file name";
             o.traceSummaryPath = value;
+        } else if (TakeValue(arg, "--log-dir", argc, argv, i, value, missing)) {
+            if (missing || value.empty()) o.error = "--log-dir needs a folder";
+            o.logDir = value;
         } else {
             o.error = "unknown option: " + std::string(arg);
         }
@@ -193,6 +226,8 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
          "                         holds; a trace recorded with another front end, --update\n"
          "                         or --force is refused\n"
          "  --trace-summary FILE   print the timeline of the trace FILE and exit\n"
+         "  --log-dir DIR          write the diagnostic log into DIR (created when missing)\n"
+         "                         when the settings switch it on (IsLogPrint=true)\n"
          "\n"
          "The simulated controller answers each transfer after about 1 ms, like a real one.\n";
     if (!faultHelp.empty()) {
@@ -221,6 +256,7 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
         "     by another program\n"
         "  4  \"Update OK\", but the controller did not come back in normal mode within --wait\n"
         "     seconds, or came back with another firmware version than the package's\n";
+    t += FilesHelp(window);
 #ifndef _WIN32
     if (window)
         t += "\nThe window opens when a display is available (DISPLAY, WAYLAND_DISPLAY or\n"

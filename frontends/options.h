@@ -56,6 +56,8 @@ struct Options {
     std::string replayPath;        // --replay FILE
     std::string traceSummaryPath;  // --trace-summary FILE
 
+    std::string logDir;  // --log-dir DIR: the diagnostic log's folder
+
     std::string error;  // non-empty: the command line was not understood
 };
 

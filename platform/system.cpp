@@ -3,6 +3,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 namespace fwu {
 namespace {
@@ -16,6 +19,12 @@ ISystem& System() {
         std::abort();
     }
     return *s;
+}
+
+bool ISystem::IsRegularFile(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(
+        std::filesystem::path(std::u8string(path.begin(), path.end())), ec);
 }
 
 void SetSystem(ISystem* system) {

@@ -52,6 +52,34 @@ class ISystem {
     // NoGuard when no guard could be made (the tool then starts anyway).
     virtual InstanceResult AcquireSingleInstance(const std::string& name,
                                                  std::unique_ptr<IInstanceGuard>& guard) = 0;
+
+    // Where an installed copy keeps its files. The defaults describe a copy
+    // that knows nothing of its surroundings: portable, no environment, no home.
+
+    // Whether this copy was installed (`cmake --install`, a package, the
+    // Windows installer): the marker those put near the executable is there.
+    // A copy run from its build folder or copied by hand is portable.
+    virtual bool IsInstalledCopy() { return false; }
+
+    // The value of the environment variable `name` (UTF-8); nullopt when unset.
+    virtual std::optional<std::string> Environment(const std::string& name) {
+        (void)name;
+        return std::nullopt;
+    }
+
+    // The effective user's home folder, "" when unknown.
+    virtual std::string HomeDirectory() { return {}; }
+
+    // Whether `path`, or where it does not exist yet the nearest folder above
+    // it that does, belongs to the effective user: a folder the process may
+    // fill without leaving files of its own in another user's home (sudo).
+    virtual bool OwnedByEffectiveUser(const std::string& path) {
+        (void)path;
+        return false;
+    }
+
+    // Whether `path` is a regular file (following symbolic links).
+    virtual bool IsRegularFile(const std::string& path);
 };
 
 // The process-wide system services. Set once at start-up (or by a test).

@@ -83,8 +83,11 @@ TEST(ScopedRun, TwoIdenticalControllersEachUpdatedOnlyByTheRunAtItsPort) {
     first.host.shift = true;
     first.dlg.OnBnClickedUpdateButton();
     second.dlg.OnBnClickedUpdateButton();
-    ASSERT_TRUE(b.h.loop.RunUntil(
-        [&] { return first.host.boxes.size() == 2 && second.host.boxes.size() == 1; }));
+    // The box comes before each worker's closing exchange: wait for both.
+    ASSERT_TRUE(b.h.loop.RunUntil([&] {
+        return first.host.boxes.size() == 2 && second.host.boxes.size() == 1 &&
+               first.dlg.WorkerIdle() && second.dlg.WorkerIdle();
+    }));
     EXPECT_EQ(second.host.boxes[0].caption, "Update OK");
     EXPECT_EQ(b.h.sim.Controller(1).Version(0), kNew0);
     EXPECT_EQ(b.h.sim.Controller(1).Version(1), kNew1);
