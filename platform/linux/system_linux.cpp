@@ -82,6 +82,14 @@ class LinuxSystem : public ISystem {
                                          std::unique_ptr<IInstanceGuard>& guard) override {
         return AcquirePlatformInstanceGuard(name, guard);
     }
+
+    std::string AppendLineLocked(const std::string& path, const std::string& line) override {
+        return AppendPlatformFileLine(path, line);
+    }
+
+    std::string ReadFileLocked(const std::string& path, std::string& content) override {
+        return ReadPlatformFileLocked(path, content);
+    }
 };
 
 class LinuxSleeper : public ISleeper {

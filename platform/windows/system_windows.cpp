@@ -65,6 +65,14 @@ class WindowsSystem : public ISystem {
                                          std::unique_ptr<IInstanceGuard>& guard) override {
         return AcquirePlatformInstanceGuard(name, guard);
     }
+
+    std::string AppendLineLocked(const std::string& path, const std::string& line) override {
+        return AppendPlatformFileLine(path, line);
+    }
+
+    std::string ReadFileLocked(const std::string& path, std::string& content) override {
+        return ReadPlatformFileLocked(path, content);
+    }
 };
 
 // Each pause runs with the system timer at 1 ms resolution, in slices so that
