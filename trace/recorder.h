@@ -46,8 +46,10 @@ class RecordingBackend : public IHidBackend {
     RecordingBackend(IHidBackend& inner, TraceWriter& writer) : inner_(inner), writer_(writer) {}
     std::vector<std::string> EnumeratePaths() override;
     std::unique_ptr<IHidDevice> Open(const std::string& path) override;
-    // A query for the user, passed on and not recorded.
+    // Queries for the user and the update history, passed on and not
+    // recorded (a replay answers "" for the serial number).
     bool AccessDenied(const std::string& path) override { return inner_.AccessDenied(path); }
+    std::string SerialNumber(const std::string& path) override { return inner_.SerialNumber(path); }
 
   private:
     IHidBackend& inner_;

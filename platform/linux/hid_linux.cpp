@@ -258,6 +258,14 @@ class HidrawBackend final : public IHidBackend {
         return ::access(parsed->node.c_str(), R_OK | W_OK) != 0 && errno == EACCES;
     }
 
+    std::string SerialNumber(const std::string& path) override {
+        const auto parsed = ParseHidrawPath(path);
+        struct stat info {};
+        if (!parsed || ::stat(parsed->node.c_str(), &info) != 0 || !S_ISCHR(info.st_mode))
+            return {};
+        return UsbSerialOfNode(info.st_rdev, parsed->vid, parsed->pid);
+    }
+
   private:
     std::shared_ptr<UsbSession> usb_ = std::make_shared<UsbSession>();
 };

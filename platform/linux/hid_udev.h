@@ -3,6 +3,9 @@
 // carry exactly the same path.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <string>
 
 struct udev_device;
@@ -12,5 +15,11 @@ namespace fwu {
 // "" when the device has no node. The identifiers come from the sysfs path
 // (readable for removed devices too); 0/0 when it does not name them.
 std::string HidrawPathOf(udev_device* device);
+
+// The serial number of the USB device the character device `rdev` (a hidraw
+// node) belongs to, as the kernel read it at enumeration (sysfs "serial");
+// "" when it has none, or when that USB device is not `vid`:`pid` (non-zero),
+// i.e. the node now belongs to another device.
+std::string UsbSerialOfNode(dev_t rdev, std::uint16_t vid, std::uint16_t pid);
 
 }  // namespace fwu
