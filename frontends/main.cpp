@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/history.h"
 #include "base/text.h"
 #include "frontends/console/console_host.h"
 #include "frontends/console/json_events.h"
@@ -36,6 +37,11 @@
 
 namespace fwu {
 namespace {
+
+// The update history names a run's outcome by the console's exit status.
+static_assert(kRunUpdated == kExitUpdated && kRunFailed == kExitFailed &&
+              kRunRefused == kExitRefused && kRunNoDevice == kExitNoDevice &&
+              kRunUnconfirmed == kExitUnconfirmed);
 
 // FirmwareUpgrade-cli: the same program without a window, so that it runs
 // where no GUI stack is installed and, on Windows, as a console program.
@@ -93,8 +99,8 @@ int Run(const std::vector<std::string>& args) {
 
     const bool console = kConsoleOnly || options.frontEnd == FrontEnd::Console || options.update ||
                          options.json || options.help || options.version || options.packageInfo ||
-                         !options.error.empty() || !options.traceSummaryPath.empty() ||
-                         !DisplayAvailable(appName);
+                         options.history || !options.error.empty() ||
+                         !options.traceSummaryPath.empty() || !DisplayAvailable(appName);
 #ifdef _WIN32
     if (console && !kConsoleOnly) AttachConsoleOutput();
 #endif
@@ -111,6 +117,11 @@ int Run(const std::vector<std::string>& args) {
         return 0;
     }
     if (options.packageInfo) return PrintPackageInfo();
+    // The update history: --history-dir, else the per-user state folder.
+    const std::string historyDir =
+        options.historyDir.empty() ? DefaultHistoryDirectory() : options.historyDir;
+    if (options.history)
+        return PrintHistory(historyDir, options.json, std::cout, std::cerr, appName);
     if (!options.traceSummaryPath.empty())
         return trace::PrintTraceSummary(options.traceSummaryPath, std::cout, std::cerr);
 
@@ -140,6 +151,18 @@ int Run(const std::vector<std::string>& args) {
         return kExitFailed;
     }
     IHotplugSource* const hotplug = traces.Hotplug();
+
+    // Every Update press is recorded; a history that cannot be written is
+    // said once and changes nothing else.
+    RunHistory history(
+        historyDir,
+        {FWU_VERSION_TEXT, console ? "console" : "window",
+         services.Simulated() && traces.Replay() == nullptr, traces.Replay() != nullptr},
+        [appName](const std::string& message) {
+            std::cerr << appName << ": " << message << '\n';
+            std::cerr.flush();
+        });
+    const ScopedUpdateHistory installedHistory(&history);
 
     int status = 0;
     CFirmwareUpgradeApp::DialogRunner runDialog;
