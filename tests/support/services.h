@@ -18,8 +18,8 @@
 namespace fwu::test {
 
 // A settable ISystem: executable path, settings files by path (read as the
-// platform's INI reader does), computer name, records by id, clock and the
-// single-instance guard's outcome.
+// platform's INI reader does), computer name, records by id, clock, the
+// single-instance guard's outcome and appended files (kept in memory).
 class FakeSystem : public ISystem {
   public:
     std::string exePath;
@@ -38,6 +38,12 @@ class FakeSystem : public ISystem {
     LocalTime Now() override { return now; }
     InstanceResult AcquireSingleInstance(const std::string& name,
                                          std::unique_ptr<IInstanceGuard>& guard) override;
+
+    std::map<std::string, std::string> appended;  // path -> lines appended
+    std::string AppendLineLocked(const std::string& path, const std::string& line) override {
+        appended[path] += line + '\n';
+        return {};
+    }
 };
 
 // Pauses cost nothing. The total and count asked for are kept; `onSleep`, when
