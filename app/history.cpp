@@ -90,13 +90,23 @@ std::string HistoryTimeNow() {
 }
 
 std::string FormatHistoryLine(const HistoryRecord& r) {
-    const Json object{
-        {"time", r.time},           {"version", r.version},  {"front_end", r.frontEnd},
-        {"location", r.location},   {"product", r.product},  {"vid", Hex4(r.vid)},
-        {"pid", Hex4(r.pid)},       {"serial", r.serial},    {"forced", r.forced},
-        {"before", r.before},       {"after", r.after},      {"confirmed", r.confirmed},
-        {"outcome", r.outcome},     {"status", r.status},    {"duration_ms", r.durationMs},
-        {"simulated", r.simulated}, {"replayed", r.replayed}};
+    const Json object{{"time", r.time},
+                      {"version", r.version},
+                      {"front_end", r.frontEnd},
+                      {"location", r.location},
+                      {"product", r.product},
+                      {"vid", Hex4(r.vid)},
+                      {"pid", Hex4(r.pid)},
+                      {"serial", r.serial},
+                      {"forced", r.forced},
+                      {"before", r.before},
+                      {"after", r.after},
+                      {"returned_version", r.returnedVersion},
+                      {"outcome", r.outcome},
+                      {"status", r.status},
+                      {"duration_ms", r.durationMs},
+                      {"simulated", r.simulated},
+                      {"replayed", r.replayed}};
     return object.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
@@ -132,7 +142,7 @@ HistoryContents ParseHistory(std::string_view text) {
         Read(object, "forced", r.forced);
         Read(object, "before", r.before);
         Read(object, "after", r.after);
-        Read(object, "confirmed", r.confirmed);
+        Read(object, "returned_version", r.returnedVersion);
         Read(object, "outcome", r.outcome);
         Read(object, "status", r.status);
         Read(object, "duration_ms", r.durationMs);
@@ -156,7 +166,7 @@ std::string HistoryTable(const std::vector<HistoryEntry>& entries) {
         rows.push_back({OrDash(r.time), OrDash(r.location),
                         r.product + Format(" (%04X:%04X)", unsigned{r.vid}, unsigned{r.pid}),
                         OrDash(r.serial), OrDash(r.before),
-                        OrDash(r.confirmed.empty() ? r.after : r.confirmed), outcome,
+                        OrDash(r.returnedVersion.empty() ? r.after : r.returnedVersion), outcome,
                         Format("%.1f s", static_cast<double>(r.durationMs) / 1000.0)});
     }
     std::vector<std::size_t> widths(rows.front().size(), 0);

@@ -16,8 +16,9 @@
 //   before       its firmware version label at the press ("V1.30.10")
 //   after        the versions the run verified, in the same form; "" when
 //                no image was finished
-//   confirmed    (console) the version the controller reported when it came
-//                back in normal mode; "" when it did not come back
+//   returned_version  (console) the version label the controller showed when
+//                it came back in normal mode after "Update OK"; "" when it
+//                did not come back (the window does not wait for it)
 //   outcome      updated, unconfirmed, failed, refused or no_device
 //   status       the console's exit status of that outcome (0, 4, 1, 2, 3)
 //   duration_ms  from the press to the outcome
@@ -59,7 +60,7 @@ struct HistoryRecord {
     bool forced = false;
     std::string before;
     std::string after;
-    std::string confirmed;
+    std::string returnedVersion;
     std::string outcome;
     int status = 0;
     std::int64_t durationMs = 0;

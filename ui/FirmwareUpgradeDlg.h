@@ -107,7 +107,7 @@ class CFirmwareUpgradeDlg {
     const std::optional<HistoryRecord>& RunRecord() const { return runRecord_; }
     // Ends the open record, if any, with a console exit status and the
     // version the controller reported when it came back ("" if it did not).
-    void EndRunRecord(int status, const std::string& confirmed = {});
+    void EndRunRecord(int status, const std::string& returnedVersion = {});
     void OnTimer(unsigned id);
     void OnSysCommand(unsigned id, std::intptr_t lParam);
 

@@ -52,13 +52,13 @@ std::string CFirmwareUpgradeDlg::VerifiedVersionText() const {
     return text;
 }
 
-void CFirmwareUpgradeDlg::EndRunRecord(int status, const std::string& confirmed) {
+void CFirmwareUpgradeDlg::EndRunRecord(int status, const std::string& returnedVersion) {
     if (!runRecord_) return;
     HistoryRecord record = std::move(*runRecord_);
     runRecord_.reset();
     record.outcome = RunOutcomeName(status);
     record.status = status;
-    record.confirmed = confirmed;
+    record.returnedVersion = returnedVersion;
     record.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - pressedAt_)
                             .count();

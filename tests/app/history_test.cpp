@@ -47,7 +47,7 @@ HistoryRecord Sample() {
     r.forced = true;
     r.before = "V1.30.10";
     r.after = "V1.40.20";
-    r.confirmed = "V1.40.21";
+    r.returnedVersion = "V1.40.21";
     r.outcome = "unconfirmed";
     r.status = 4;
     r.durationMs = 12345;
@@ -77,8 +77,8 @@ TEST(History, RecordsKeepEveryMemberAndTheTableShowsThem) {
     const std::string heading = table.substr(0, table.find('\n'));
     EXPECT_EQ(heading.rfind("Time                  Port   Controller", 0), 0u) << table;
     for (const char* cell :
-         {"1-2.3", "M27504 手柄 (3A5C:0001)", "V1.30.10",
-          "V1.40.21" /* confirmed before verified */, "unconfirmed (simulated)", "12.3 s"})
+         {"1-2.3", "M27504 手柄 (3A5C:0001)", "V1.30.10", "V1.40.21" /* returned before verified */,
+          "unconfirmed (simulated)", "12.3 s"})
         EXPECT_NE(table.find(cell), std::string::npos) << cell << "\n" << table;
 }
 

@@ -203,7 +203,7 @@ TEST_F(ConsoleRun, EachPressIsRecordedInTheUpdateHistory) {
         std::uint16_t pid;
         const char* before;
         const char* after;
-        const char* confirmed;
+        const char* returned;
     };
     const Expected expected[] = {
         {kExitUpdated, 0x1F40, "V1.30.10", "V1.40.20", "V1.40.20"},
@@ -225,7 +225,7 @@ TEST_F(ConsoleRun, EachPressIsRecordedInTheUpdateHistory) {
         EXPECT_EQ(r.pid, expected[i].pid);
         EXPECT_EQ(r.before, expected[i].before);
         EXPECT_EQ(r.after, expected[i].after);
-        EXPECT_EQ(r.confirmed, expected[i].confirmed);
+        EXPECT_EQ(r.returnedVersion, expected[i].returned);
         EXPECT_EQ(r.location, "sim0");
         EXPECT_EQ(r.serial, "FWUSIM0000");
         EXPECT_EQ(r.product, "M27504_Controller");

@@ -276,7 +276,7 @@ TEST(DialogRun, EachPressIsRecordedInTheUpdateHistory) {
     EXPECT_EQ(updated.status, 0);
     EXPECT_EQ(updated.before, "V1.30.10");
     EXPECT_EQ(updated.after, "V1.40.20");
-    EXPECT_EQ(updated.confirmed, "");
+    EXPECT_EQ(updated.returnedVersion, "");
     EXPECT_EQ(updated.frontEnd, "window");
     EXPECT_EQ(updated.location, "sim0");
     EXPECT_EQ(updated.serial, "FWUSIM0000");
