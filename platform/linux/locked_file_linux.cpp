@@ -70,7 +70,7 @@ std::string AppendPlatformFileLine(const std::string& path, const std::string& l
 
     // A line cut off by a power loss has no line feed: the new line must
     // not be glued to it, or it would be lost with it when read.
-    std::string text;
+    bool cutOff = false;
     if (size > 0) {
         char last = '\n';
         ssize_t got = -1;
@@ -78,10 +78,10 @@ std::string AppendPlatformFileLine(const std::string& path, const std::string& l
             got = ::pread(file.get(), &last, 1, size - 1);
         } while (got < 0 && errno == EINTR);
         if (got < 0) return ErrorText("read", errno);
-        if (got == 1 && last != '\n') text = "\n";
+        cutOff = got == 1 && last != '\n';
     }
-    text += line;
-    text += '\n';
+    std::string text(cutOff ? 1 : 0, '\n');
+    text.append(line).push_back('\n');
 
     std::size_t done = 0;
     while (done < text.size()) {

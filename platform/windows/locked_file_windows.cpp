@@ -67,17 +67,17 @@ std::string AppendPlatformFileLine(const std::string& path, const std::string& l
 
     // A line cut off by a power loss has no line feed: the new line must
     // not be glued to it, or it would be lost with it when read.
-    std::string text;
+    bool cutOff = false;
     if (end > 0) {
         char last = '\n';
         DWORD got = 0;
         OVERLAPPED at = At(end - 1);
         if (!::ReadFile(file.get(), &last, 1, &got, &at))
             return ErrorText("read", ::GetLastError());
-        if (got == 1 && last != '\n') text = "\n";
+        cutOff = got == 1 && last != '\n';
     }
-    text += line;
-    text += '\n';
+    std::string text(cutOff ? 1 : 0, '\n');
+    text.append(line).push_back('\n');
 
     std::size_t done = 0;
     while (done < text.size()) {
