@@ -278,10 +278,7 @@ TEST(DialogRun, EachPressIsRecordedInTheUpdateHistory) {
     EXPECT_EQ(updated.after, "V1.40.20");
     EXPECT_EQ(updated.returnedVersion, "");
     EXPECT_EQ(updated.frontEnd, "window");
-    EXPECT_EQ(updated.location, "sim0");
     EXPECT_EQ(updated.serial, "FWUSIM0000");
-    EXPECT_EQ(updated.vid, sim::kDefaultNormalId.vid);
-    EXPECT_EQ(updated.pid, sim::kDefaultNormalId.pid);
     const HistoryRecord& refused = contents.entries[1].record;
     EXPECT_EQ(refused.outcome, "refused");
     EXPECT_EQ(refused.before, "V1.40.20");
