@@ -113,6 +113,8 @@ Options ParseOptions(int argc, const char* const* argv) {
             o.force = true;
         } else if (arg == "--json") {
             o.json = true;
+        } else if (arg == "--history") {
+            o.history = true;
         } else if (arg == "--simulate") {
             o.simulate = SimStart::Normal;
         } else if (arg == "--simulate-fast") {
@@ -156,6 +158,9 @@ Options ParseOptions(int argc, const char* const* argv) {
         } else if (TakeValue(arg, "--replay", argc, argv, i, value, missing)) {
             if (missing || value.empty()) o.error = "--replay needs a file name";
             o.replayPath = value;
+        } else if (TakeValue(arg, "--history-dir", argc, argv, i, value, missing)) {
+            if (missing || value.empty()) o.error = "--history-dir needs a folder";
+            o.historyDir = value;
         } else if (TakeValue(arg, "--trace-summary", argc, argv, i, value, missing)) {
             if (missing || value.empty()) o.error = "--trace-summary needs a file name";
             o.traceSummaryPath = value;
@@ -228,6 +233,11 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
          "  --trace-summary FILE   print the timeline of the trace FILE and exit\n"
          "  --log-dir DIR          write the diagnostic log into DIR (created when missing)\n"
          "                         when the settings switch it on (IsLogPrint=true)\n"
+         "  --history              print the update history (one record per Update press,\n"
+         "                         newest last) as a table and exit; with --json, the\n"
+         "                         records as stored, one JSON object per line\n"
+         "  --history-dir DIR      keep the update history in DIR instead of the per-user\n"
+         "                         state folder (also for --history)\n"
          "\n"
          "The simulated controller answers each transfer after about 1 ms, like a real one.\n";
     if (!faultHelp.empty()) {
@@ -255,7 +265,12 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
         "     one shown went away before Update was pressed, or the only one is being updated\n"
         "     by another program\n"
         "  4  \"Update OK\", but the controller did not come back in normal mode within --wait\n"
-        "     seconds, or came back with another firmware version than the package's\n";
+        "     seconds, or came back with another firmware version than the package's\n"
+        "\nUpdate history: every press of Update, in the window and on the console, adds one\n"
+        "line to history.jsonl in the per-user state folder ($XDG_STATE_HOME/FirmwareUpgrade,\n"
+        "by default ~/.local/state/FirmwareUpgrade; on Windows %LOCALAPPDATA%\\FirmwareUpgrade):\n"
+        "time (UTC), version, port, controller, serial number, firmware before and after,\n"
+        "outcome, exit status and duration, marked when simulated or replayed.\n";
     t += FilesHelp(window);
 #ifndef _WIN32
     if (window)

@@ -31,4 +31,13 @@ void SetSystem(ISystem* system) {
     g_system.store(system);
 }
 
+std::string ISystem::AppendLineLocked(const std::string& /*path*/, const std::string& /*line*/) {
+    return "this system keeps no appended files";
+}
+
+std::string ISystem::ReadFileLocked(const std::string& /*path*/, std::string& content) {
+    content.clear();
+    return "this system keeps no appended files";
+}
+
 }  // namespace fwu

@@ -80,6 +80,19 @@ class ISystem {
 
     // Whether `path` is a regular file (following symbolic links).
     virtual bool IsRegularFile(const std::string& path);
+
+    // Files several processes append to (the update history). Each append
+    // adds `line` and a line feed to the file `path` (UTF-8; created when
+    // missing) as one whole line, under the file's exclusive lock: when the
+    // file's last byte is not a line feed (a line cut off by a power loss)
+    // a line feed goes first, so the new line stands on its own. The data
+    // is on the disk before it returns. "" on success, otherwise what went
+    // wrong. The base implementation keeps nothing.
+    virtual std::string AppendLineLocked(const std::string& path, const std::string& line);
+    // The whole file `path`, read under its shared lock into `content`; a
+    // file that does not exist reads as empty. "" on success, otherwise what
+    // went wrong.
+    virtual std::string ReadFileLocked(const std::string& path, std::string& content);
 };
 
 // The process-wide system services. Set once at start-up (or by a test).

@@ -130,6 +130,14 @@ class LinuxSystem : public ISystem {
             p.resize(end == std::string::npos ? 1 : end + 1);
         }
     }
+
+    std::string AppendLineLocked(const std::string& path, const std::string& line) override {
+        return AppendPlatformFileLine(path, line);
+    }
+
+    std::string ReadFileLocked(const std::string& path, std::string& content) override {
+        return ReadPlatformFileLocked(path, content);
+    }
 };
 
 class LinuxSleeper : public ISleeper {

@@ -101,6 +101,14 @@ class WindowsSystem : public ISystem {
     // on disk says nothing more here (an elevated process's folders belong
     // to the Administrators group).
     bool OwnedByEffectiveUser(const std::string& path) override { return !path.empty(); }
+
+    std::string AppendLineLocked(const std::string& path, const std::string& line) override {
+        return AppendPlatformFileLine(path, line);
+    }
+
+    std::string ReadFileLocked(const std::string& path, std::string& content) override {
+        return ReadPlatformFileLocked(path, content);
+    }
 };
 
 // Each pause runs with the system timer at 1 ms resolution, in slices so that

@@ -145,6 +145,26 @@ locations_reason() {  # locations_reason DIR
     fi
 }
 
+# The update history the tool wrote in the guest: no record without a
+# controller to press Update for; otherwise one, with the run's exit status
+# and the served device's USB serial number (the Linux build reads it through
+# udev from sysfs, the Windows build from Wine's HID class driver).
+history_verdict() {  # history_verdict NAME DIR STATUS
+    local name=$1 history="$2/history.jsonl" status=$3 records
+    if [ "${server[$name]}" = "-" ]; then
+        if [ -e "$history" ]; then echo "a history record without a press: $(head -c 400 "$history")"; fi
+        return
+    fi
+    records=$(grep -c . "$history" 2>/dev/null)
+    if [ "${records:-0}" != 1 ]; then
+        echo "the update history holds ${records:-no} records, not 1"
+    elif ! grep -q "\"status\":$status," "$history"; then
+        echo "the history's record has another status than $status: $(cat "$history")"
+    elif ! grep -q '"serial":"FWUSIM0000"' "$history"; then
+        echo "the history's serial number is not the device's FWUSIM0000: $(cat "$history")"
+    fi
+}
+
 # Checks a finished case in DIR; prints the reason of a failure, nothing on success.
 verdict() {  # verdict NAME DIR
     local name=$1 dir=$2 status result
@@ -192,6 +212,12 @@ verdict() {  # verdict NAME DIR
             echo "no \"${want_text[$name]}\" in the tool's output"
             return
         fi
+    fi
+    local why
+    why=$(history_verdict "$name" "$dir" "$status")
+    if [ -n "$why" ]; then
+        echo "$why"
+        return
     fi
     case "${check[$name]}" in
         flash) updated_reason "$dir/result.txt" ;;

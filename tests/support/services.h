@@ -19,9 +19,9 @@ namespace fwu::test {
 
 // A settable ISystem: executable path, settings files by path (read as the
 // platform's INI reader does; the only regular files it knows), computer
-// name, records by id, clock, the single-instance guard's outcome, and where
-// an installed copy keeps its files (installed or portable, environment,
-// home, folders of other users).
+// name, records by id, clock, the single-instance guard's outcome, where an
+// installed copy keeps its files (installed or portable, environment, home,
+// folders of other users) and appended files (kept in memory).
 class FakeSystem : public ISystem {
   public:
     std::string exePath;
@@ -50,6 +50,12 @@ class FakeSystem : public ISystem {
     std::string HomeDirectory() override { return home; }
     bool OwnedByEffectiveUser(const std::string& path) override;
     bool IsRegularFile(const std::string& path) override { return iniFiles.count(path) > 0; }
+
+    std::map<std::string, std::string> appended;  // path -> lines appended
+    std::string AppendLineLocked(const std::string& path, const std::string& line) override {
+        appended[path] += line + '\n';
+        return {};
+    }
 };
 
 // Pauses cost nothing. The total and count asked for are kept; `onSleep`, when

@@ -96,7 +96,10 @@ std::optional<std::uint32_t> CommitLog::LastCommitted(int ic) const {
 
 SimUsbDevice::SimUsbDevice(sim::SimBackend& sim, std::size_t index, const DeviceOptions& options,
                            CommitLog* commits)
-    : controller_(sim.Controller(index)), options_(options), commits_(commits) {
+    : controller_(sim.Controller(index)),
+      options_(options),
+      commits_(commits),
+      serial_(sim::SimSerialNumber(index)) {
     path_ = controller_.path();
     identity_ = controller_.identity();
     mode_ = controller_.mode();
@@ -114,7 +117,7 @@ std::vector<std::uint8_t> SimUsbDevice::DeviceDescriptor() const {
     PutLe16(d, identity_.vid);
     PutLe16(d, identity_.pid);
     PutLe16(d, 0x0100);  // device release
-    d.insert(d.end(), {kStringManufacturer, kStringProduct, 0, 1});
+    d.insert(d.end(), {kStringManufacturer, kStringProduct, kStringSerial, 1});
     return d;
 }
 
@@ -239,6 +242,7 @@ Transfer SimUsbDevice::Standard(const Setup& s) {
                     StringDescriptor(mode_ == sim::Mode::Upgrade ? "Game controller (bootloader)"
                                                                  : "Game controller"),
                     s.length);
+            if (descIndex == kStringSerial) return Reply(StringDescriptor(serial_), s.length);
             return ControllerString(descIndex, s.length);
         default:
             // Device qualifier, other-speed configuration, BOS: a full-speed
