@@ -1,5 +1,8 @@
 #include "app/settings.h"
 
+#include <vector>
+
+#include "app/locations.h"
 #include "base/text.h"
 #include "platform/system.h"
 
@@ -22,7 +25,12 @@ std::string GetAppName() {
 }
 
 std::string SettingsPath() {
-    return GetExeDirectory() + kPathSeparator + kSettingsFileName;
+    const std::vector<std::string> paths = SettingsSearchPaths();
+    if (paths.size() > 1) {
+        for (const std::string& path : paths)
+            if (System().IsRegularFile(path)) return path;
+    }
+    return paths.front();
 }
 
 bool ReadSettingFlag(const std::string& path, const std::string& key) {

@@ -1,6 +1,7 @@
 // Where the executable lives and the switches of the settings file
-// "LogConfig.ini" beside it (section "Settings", keys "IsLogPrint" and
-// "IsShowSubVer"). All paths are UTF-8.
+// "LogConfig.ini" (section "Settings", keys "IsLogPrint" and "IsShowSubVer"):
+// beside the executable, or for an installed copy first in the per-user
+// configuration folder (app/locations.h). All paths are UTF-8.
 #pragma once
 
 #include <string>
@@ -20,6 +21,8 @@ std::string GetExeDirectory();
 // boxes that have none of their own.
 std::string GetAppName();
 
+// The settings file: the first of SettingsSearchPaths() that is a file, or
+// the first of them when none is. For a portable copy always
 // GetExeDirectory() + separator + "LogConfig.ini".
 std::string SettingsPath();
 

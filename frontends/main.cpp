@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "app/app.h"
+#include "app/history.h"
+#include "app/locations.h"
 #include "base/text.h"
 #include "frontends/console/console_host.h"
 #include "frontends/console/json_events.h"
@@ -43,6 +45,11 @@
 
 namespace fwu {
 namespace {
+
+// The update history names a run's outcome by the console's exit status.
+static_assert(kRunUpdated == kExitUpdated && kRunFailed == kExitFailed &&
+              kRunRefused == kExitRefused && kRunNoDevice == kExitNoDevice &&
+              kRunUnconfirmed == kExitUnconfirmed);
 
 // FirmwareUpgrade-cli: the same program without a window, so that it runs
 // where no GUI stack is installed and, on Windows, as a console program.
@@ -116,7 +123,7 @@ int Run(const std::vector<std::string>& args) {
     // The station runs on the console (its window is not built yet).
     const bool console = kConsoleOnly || options.frontEnd == FrontEnd::Console || options.update ||
                          options.station || options.json || options.help || options.version ||
-                         options.packageInfo || !options.error.empty() ||
+                         options.packageInfo || options.history || !options.error.empty() ||
                          !options.traceSummaryPath.empty() || !DisplayAvailable(appName);
 #ifdef _WIN32
     if (console && !kConsoleOnly) AttachConsoleOutput();
@@ -124,8 +131,8 @@ int Run(const std::vector<std::string>& args) {
     // --json: events on standard output, the text beside them on standard
     // error; a run that does not get going ends the stream as well. --help,
     // --version, --package-info and --trace-summary keep their text output.
-    const bool textOnly =
-        options.help || options.version || options.packageInfo || !options.traceSummaryPath.empty();
+    const bool textOnly = options.help || options.version || options.packageInfo ||
+                          options.history || !options.traceSummaryPath.empty();
     if (console && options.json && (!options.error.empty() || !textOnly))
         json = std::make_unique<JsonEventWriter>(std::cout, options.update);
     jsonEvents.store(json.get());
@@ -142,15 +149,28 @@ int Run(const std::vector<std::string>& args) {
     };
 
     if (!options.error.empty()) return refuse(options.error, true);
+    SetLogDirectoryOverride(options.logDir);
     if (options.help) {
-        std::cout << UsageText(appName, sim::FaultHelp(), !kConsoleOnly);
+        std::cout << UsageText(appName, sim::FaultHelp(), !kConsoleOnly) << '\n'
+                  << DescribeFileLocations();
         return 0;
     }
+    // The window has nowhere to say it; its --help and the README tell
+    // where the log goes.
+    if (console)
+        SetLogProblemHandler([appName](const std::string& problem) {
+            std::cerr << appName << ": " << problem << '\n';
+        });
     if (options.version) {
         std::cout << appName << " " << FWU_VERSION_TEXT << '\n';
         return 0;
     }
     if (options.packageInfo) return PrintPackageInfo();
+    // The update history: --history-dir, else the per-user state folder.
+    const std::string historyDir =
+        options.historyDir.empty() ? UserStateDirectory() : options.historyDir;
+    if (options.history)
+        return PrintHistory(historyDir, options.json, std::cout, std::cerr, appName);
     if (!options.traceSummaryPath.empty())
         return trace::PrintTraceSummary(options.traceSummaryPath, std::cout, std::cerr);
 
@@ -180,6 +200,18 @@ int Run(const std::vector<std::string>& args) {
     if (const std::string error = traces.Install(traceRequest, services.Hotplug()); !error.empty())
         return refuse(error, false);
     IHotplugSource* const hotplug = traces.Hotplug();
+
+    // Every Update press is recorded; a history that cannot be written is
+    // said once and changes nothing else.
+    RunHistory history(
+        historyDir,
+        {FWU_VERSION_TEXT, console ? "console" : "window",
+         services.Simulated() && traces.Replay() == nullptr, traces.Replay() != nullptr},
+        [appName](const std::string& message) {
+            std::cerr << appName << ": " << message << '\n';
+            std::cerr.flush();
+        });
+    const ScopedUpdateHistory installedHistory(&history);
 
     int status = 0;
     CFirmwareUpgradeApp::DialogRunner runDialog;

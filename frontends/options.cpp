@@ -44,6 +44,36 @@ bool ParseUnsigned(std::string_view text, unsigned min, unsigned max, unsigned& 
     return true;
 }
 
+// Where the settings file and the log are looked for, in order.
+std::string FilesHelp(bool window) {
+#ifdef _WIN32
+    const char* userConfig = "%APPDATA%\\FirmwareUpgrade";
+    const char* userState = "%LOCALAPPDATA%\\FirmwareUpgrade";
+#else
+    const char* userConfig = "$XDG_CONFIG_HOME/FirmwareUpgrade (default ~/.config/FirmwareUpgrade)";
+    const char* userState =
+        "$XDG_STATE_HOME/FirmwareUpgrade (default ~/.local/state/FirmwareUpgrade)";
+#endif
+    std::string t =
+        "\nFiles: the settings file LogConfig.ini ([Settings] IsLogPrint=true writes a\n"
+        "diagnostic log Log_<local time>.txt, IsShowSubVer=true shows sub-versions).\n"
+        "  A portable copy (run from its build folder, or copied by hand) keeps both beside\n"
+        "  the executable.\n"
+        "  An installed copy reads the first LogConfig.ini found in\n"
+        "    1. ";
+    t += userConfig;
+    t += "\n    2. the executable's folder (put there by an administrator)\n"
+         "  and writes the log into\n    ";
+    t += userState;
+    t += ",\n  creating it; never into the program's folder, nor into a home folder that\n"
+         "  belongs to another user (sudo).\n"
+         "  --log-dir DIR puts the log into DIR instead. A log that cannot be written is said\n"
+         "  once on standard error";
+    t += window ? " (the window cannot say it: the entries are lost).\n" : ".\n";
+    t += "  --help ends with this copy's own places.\n";
+    return t;
+}
+
 }  // namespace
 
 std::optional<SimStart> ParseSimStart(std::string_view name) {
@@ -88,6 +118,8 @@ Options ParseOptions(int argc, const char* const* argv) {
         } else if (TakeValue(arg, "--count", argc, argv, i, value, missing)) {
             if (missing || !ParseUnsigned(value, 1, kMaxStationCount, o.count))
                 o.error = "--count takes 1 to " + std::to_string(kMaxStationCount);
+        } else if (arg == "--history") {
+            o.history = true;
         } else if (arg == "--simulate") {
             o.simulate = SimStart::Normal;
         } else if (arg == "--simulate-fast") {
@@ -133,9 +165,15 @@ Options ParseOptions(int argc, const char* const* argv) {
         } else if (TakeValue(arg, "--replay", argc, argv, i, value, missing)) {
             if (missing || value.empty()) o.error = "--replay needs a file name";
             o.replayPath = value;
+        } else if (TakeValue(arg, "--history-dir", argc, argv, i, value, missing)) {
+            if (missing || value.empty()) o.error = "--history-dir needs a folder";
+            o.historyDir = value;
         } else if (TakeValue(arg, "--trace-summary", argc, argv, i, value, missing)) {
             if (missing || value.empty()) o.error = "--trace-summary needs a file name";
             o.traceSummaryPath = value;
+        } else if (TakeValue(arg, "--log-dir", argc, argv, i, value, missing)) {
+            if (missing || value.empty()) o.error = "--log-dir needs a folder";
+            o.logDir = value;
         } else {
             o.error = "unknown option: " + std::string(arg);
         }
@@ -207,6 +245,13 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
          "                         holds; a trace recorded with another front end, --update\n"
          "                         or --force is refused\n"
          "  --trace-summary FILE   print the timeline of the trace FILE and exit\n"
+         "  --log-dir DIR          write the diagnostic log into DIR (created when missing)\n"
+         "                         when the settings switch it on (IsLogPrint=true)\n"
+         "  --history              print the update history (one record per Update press,\n"
+         "                         newest last) as a table and exit; with --json, the\n"
+         "                         records as stored, one JSON object per line\n"
+         "  --history-dir DIR      keep the update history in DIR instead of the per-user\n"
+         "                         state folder (also for --history)\n"
          "\n"
          "The simulated controller answers each transfer after about 1 ms, like a real one.\n";
     if (!faultHelp.empty()) {
@@ -252,7 +297,13 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
         "only while it is the only one attached.\n"
         "Station exit status: 0 every controller started ended updated or already current;\n"
         "otherwise 1 if a run failed, else 4 if one was unconfirmed, else 3 (also when no\n"
-        "controller was started).\n";
+        "controller was started).\n"
+        "\nUpdate history: every press of Update, in the window and on the console, adds one\n"
+        "line to history.jsonl in the per-user state folder ($XDG_STATE_HOME/FirmwareUpgrade,\n"
+        "by default ~/.local/state/FirmwareUpgrade; on Windows %LOCALAPPDATA%\\FirmwareUpgrade):\n"
+        "time (UTC), version, port, controller, serial number, firmware before and after,\n"
+        "outcome, exit status and duration, marked when simulated or replayed.\n";
+    t += FilesHelp(window);
 #ifndef _WIN32
     if (window)
         t += "\nThe window opens when a display is available (DISPLAY, WAYLAND_DISPLAY or\n"

@@ -60,6 +60,10 @@ struct Options {
     std::string replayPath;        // --replay FILE
     std::string traceSummaryPath;  // --trace-summary FILE
 
+    std::string logDir;      // --log-dir DIR: the diagnostic log's folder
+    bool history = false;    // --history: print the update history and exit
+    std::string historyDir;  // --history-dir DIR: where it is kept ("" the default)
+
     std::string error;  // non-empty: the command line was not understood
 };
 

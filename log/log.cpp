@@ -1,12 +1,14 @@
 #include "log/log.h"
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <utility>
 
-#include "app/settings.h"
+#include "app/locations.h"
 #include "base/text.h"
 #include "platform/system.h"
 
@@ -21,6 +23,14 @@ namespace {
 std::mutex g_mutex;
 std::string g_path;
 thread_local std::string t_tag;
+LogProblemHandler g_problemHandler;
+std::atomic<bool> g_problemReported{false};
+
+// Called without the lock held.
+void ReportProblem(const std::string& problem) {
+    if (!g_problemHandler || g_problemReported.exchange(true)) return;
+    g_problemHandler(problem);
+}
 
 std::filesystem::path FsPath(const std::string& utf8) {
     return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
@@ -40,13 +50,14 @@ std::string_view LimitEntry(std::string_view text, std::string& storage) {
 }
 
 // Opens the current file for appending (creating it when missing), writes
-// the entry and closes it again. Failures are silent: the next entry retries.
-void AppendLocked(std::string_view text) {
-    if (g_path.empty()) return;
+// the entry and closes it again; false when the file cannot be opened. The
+// entry is then lost and the next one tries again.
+bool AppendLocked(std::string_view text) {
+    if (g_path.empty()) return true;
     std::string storage;
     text = LimitEntry(text, storage);
     std::ofstream out(FsPath(g_path), std::ios::out | std::ios::app | std::ios::binary);
-    if (!out) return;
+    if (!out) return false;
     if (!text.empty()) {
         std::string entry;
         entry.reserve(text.size() + 1);
@@ -54,11 +65,30 @@ void AppendLocked(std::string_view text) {
         entry.append(text);
         out.write(entry.data(), static_cast<std::streamsize>(entry.size()));
     }
+    return true;
 }
 
-std::string BuildLogPath() {
+void ReportAppendFailure(const std::string& path) {
+    ReportProblem("cannot write the diagnostic log " + path);
+}
+
+// The new file's path, "" (with `problem` set) when there is no folder for it.
+std::string BuildLogPath(std::string& problem) {
+    const std::optional<std::string> dir = LogDirectory();
+    if (!dir) {
+        problem =
+            "cannot write the diagnostic log: no per-user folder that belongs to this user "
+            "(see --log-dir)";
+        return {};
+    }
+    // Beside the executable the folder exists; the per-user folder and
+    // --log-dir are made when missing.
+    if (!dir->empty() && !EnsureDirectory(*dir)) {
+        problem = "cannot write the diagnostic log: cannot create the folder " + *dir;
+        return {};
+    }
     const LocalTime t = System().Now();
-    return GetExeDirectory() + kPathSeparator +
+    return *dir + kPathSeparator +
            Format("Log_%d%d%d%d%d%d.txt", t.year, t.month, t.day, t.hour, t.minute, t.second);
 }
 
@@ -71,19 +101,31 @@ std::string logFilePath() {
 
 void StartLogFile() {
     if (!isLogPrint) return;
-    const std::string path = BuildLogPath();
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_path = path;
-    AppendLocked({});
+    std::string problem;
+    const std::string path = BuildLogPath(problem);
+    bool created = true;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_path = path;
+        created = AppendLocked({});
+    }
+    if (!problem.empty()) ReportProblem(problem);
+    if (!created) ReportAppendFailure(path);
 }
 
 void StartLogFileOnce() {
     if (!isLogPrint) return;
-    const std::string path = BuildLogPath();
-    std::lock_guard<std::mutex> lock(g_mutex);
-    if (!g_path.empty()) return;
-    g_path = path;
-    AppendLocked({});
+    std::string problem;
+    const std::string path = BuildLogPath(problem);
+    bool created = true;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!g_path.empty()) return;
+        g_path = path;
+        created = AppendLocked({});
+    }
+    if (!problem.empty()) ReportProblem(problem);
+    if (!created) ReportAppendFailure(path);
 }
 
 void WriteLog(const char* sourceFile, const char* function, int line, std::string_view message) {
@@ -108,13 +150,26 @@ void WriteLog(const char* sourceFile, const char* function, int line, std::strin
     entry.append(Format(" Line:%d:", line));
     entry.append(message);
 
-    std::lock_guard<std::mutex> lock(g_mutex);
-    AppendLocked(entry);
+    std::string failed;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!AppendLocked(entry)) failed = g_path;
+    }
+    if (!failed.empty()) ReportAppendFailure(failed);
 }
 
 void AppendLogText(std::string_view text) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    AppendLocked(text);
+    std::string failed;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!AppendLocked(text)) failed = g_path;
+    }
+    if (!failed.empty()) ReportAppendFailure(failed);
+}
+
+void SetLogProblemHandler(LogProblemHandler handler) {
+    g_problemHandler = std::move(handler);
+    g_problemReported = false;
 }
 
 void LimitLogFileSize() {
@@ -142,6 +197,9 @@ void ResetLogForTests() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_path.clear();
     isLogPrint = false;
+    g_problemHandler = nullptr;
+    g_problemReported = false;
+    SetLogDirectoryOverride({});
 }
 
 }  // namespace fwu

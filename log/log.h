@@ -1,11 +1,13 @@
-// The diagnostic log: "Log_" + local time + ".txt" beside the executable,
-// UTF-8 without BOM, each entry a line feed followed by
-// "<source file> <function>() Line:<n>:<message>". Written only while
-// isLogPrint is on.
+// The diagnostic log: "Log_" + local time + ".txt" in the log folder (beside
+// the executable, the per-user state folder of an installed copy, or
+// --log-dir: app/locations.h), UTF-8 without BOM, each entry a line feed
+// followed by "<source file> <function>() Line:<n>:<message>". Written only
+// while isLogPrint is on.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -29,7 +31,14 @@ void StartLogFileOnce();
 void LimitLogFileSize();
 void AppendLogText(std::string_view text);
 
-// Test support: forget the current file and switch logging off.
+// Told, once per process, that the log cannot be written (no folder for it,
+// or the file cannot be created): the console says so on standard error.
+// Without a handler the entry is lost silently. Set before any log starts.
+using LogProblemHandler = std::function<void(const std::string& problem)>;
+void SetLogProblemHandler(LogProblemHandler handler);
+
+// Test support: forget the current file, the problem handler and --log-dir,
+// and switch logging off.
 void ResetLogForTests();
 
 // The tag of the calling thread's log entries: while one is set, every entry

@@ -94,6 +94,10 @@ class IHidBackend {
     // from another one of the same identity. Also answers for a path that
     // has just gone away (a removal). "" where the platform gives none.
     virtual std::string Location(const std::string& /*path*/) { return {}; }
+    // The USB serial number of the controller behind the interface `path`
+    // (the device's serial number string), "" when it has none or it cannot
+    // be read.
+    virtual std::string SerialNumber(const std::string& /*path*/) { return {}; }
 };
 
 enum class HotplugEvent { Arrival, Removal };

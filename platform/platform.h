@@ -48,4 +48,10 @@ std::string PlatformInstanceLockPath(const std::string& name);
 // (137 configuration, 138 package); nullopt when absent.
 std::optional<std::vector<std::uint8_t>> LoadEmbeddedRecord(int id);
 
+// ISystem::AppendLineLocked and ISystem::ReadFileLocked of this platform
+// (Linux: O_APPEND, flock and fsync; Windows: LockFileEx and
+// FlushFileBuffers), usable on their own by tests and helper programs.
+std::string AppendPlatformFileLine(const std::string& path, const std::string& line);
+std::string ReadPlatformFileLocked(const std::string& path, std::string& content);
+
 }  // namespace fwu

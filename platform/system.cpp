@@ -3,6 +3,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
 namespace fwu {
 namespace {
@@ -18,8 +21,23 @@ ISystem& System() {
     return *s;
 }
 
+bool ISystem::IsRegularFile(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(
+        std::filesystem::path(std::u8string(path.begin(), path.end())), ec);
+}
+
 void SetSystem(ISystem* system) {
     g_system.store(system);
+}
+
+std::string ISystem::AppendLineLocked(const std::string& /*path*/, const std::string& /*line*/) {
+    return "this system keeps no appended files";
+}
+
+std::string ISystem::ReadFileLocked(const std::string& /*path*/, std::string& content) {
+    content.clear();
+    return "this system keeps no appended files";
 }
 
 }  // namespace fwu

@@ -52,6 +52,47 @@ class ISystem {
     // NoGuard when no guard could be made (the tool then starts anyway).
     virtual InstanceResult AcquireSingleInstance(const std::string& name,
                                                  std::unique_ptr<IInstanceGuard>& guard) = 0;
+
+    // Where an installed copy keeps its files. The defaults describe a copy
+    // that knows nothing of its surroundings: portable, no environment, no home.
+
+    // Whether this copy was installed (`cmake --install`, a package, the
+    // Windows installer): the marker those put near the executable is there.
+    // A copy run from its build folder or copied by hand is portable.
+    virtual bool IsInstalledCopy() { return false; }
+
+    // The value of the environment variable `name` (UTF-8); nullopt when unset.
+    virtual std::optional<std::string> Environment(const std::string& name) {
+        (void)name;
+        return std::nullopt;
+    }
+
+    // The effective user's home folder, "" when unknown.
+    virtual std::string HomeDirectory() { return {}; }
+
+    // Whether `path`, or where it does not exist yet the nearest folder above
+    // it that does, belongs to the effective user: a folder the process may
+    // fill without leaving files of its own in another user's home (sudo).
+    virtual bool OwnedByEffectiveUser(const std::string& path) {
+        (void)path;
+        return false;
+    }
+
+    // Whether `path` is a regular file (following symbolic links).
+    virtual bool IsRegularFile(const std::string& path);
+
+    // Files several processes append to (the update history). Each append
+    // adds `line` and a line feed to the file `path` (UTF-8; created when
+    // missing) as one whole line, under the file's exclusive lock: when the
+    // file's last byte is not a line feed (a line cut off by a power loss)
+    // a line feed goes first, so the new line stands on its own. The data
+    // is on the disk before it returns. "" on success, otherwise what went
+    // wrong. The base implementation keeps nothing.
+    virtual std::string AppendLineLocked(const std::string& path, const std::string& line);
+    // The whole file `path`, read under its shared lock into `content`; a
+    // file that does not exist reads as empty. "" on success, otherwise what
+    // went wrong.
+    virtual std::string ReadFileLocked(const std::string& path, std::string& content);
 };
 
 // The process-wide system services. Set once at start-up (or by a test).

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building, testing and running FirmwareUpgrade need on Debian 12.
 # fonts-wqy-microhei is a small CJK font, so that the window's Chinese texts
-# (the about box) render as characters rather than boxes.
+# (the about box) render as characters rather than boxes. lintian and appstream
+# check the packages (scripts/package-test.sh).
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
@@ -11,7 +12,7 @@ packages=(
   qt6-base-dev libgl-dev libudev-dev libusb-1.0-0-dev nlohmann-json3-dev
   g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64
   xvfb xauth time
-  desktop-file-utils fonts-wqy-microhei nsis
+  desktop-file-utils fonts-wqy-microhei nsis lintian appstream
   qemu-system-x86
 )
 missing=()

@@ -6,6 +6,7 @@
 
 #include "base/bytes.h"
 #include "base/pause.h"
+#include "base/text.h"
 #include "package/version_block.h"
 #include "sim/model.h"
 
@@ -355,6 +356,17 @@ std::string SimBackend::Location(const std::string& path) {
     while (end < lower.size() && end - begin < 9 && lower[end] >= '0' && lower[end] <= '9') ++end;
     if (end == begin || end >= lower.size() || lower[end] != '&') return {};
     return "sim" + lower.substr(begin, end - begin);
+}
+
+std::string SimSerialNumber(std::size_t controller) {
+    return Format("FWUSIM%04u", static_cast<unsigned>(controller));
+}
+
+std::string SimBackend::SerialNumber(const std::string& path) {
+    // The location is "sim" and the controller's number.
+    const std::string location = Location(path);
+    if (location.size() <= 3) return {};
+    return SimSerialNumber(static_cast<std::size_t>(std::stoul(location.substr(3))));
 }
 
 bool SimBackend::Start(HotplugCallback callback) {

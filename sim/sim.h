@@ -132,6 +132,10 @@ struct FlashVersion {
 
 class SimBackend;
 
+// The USB serial number of simulated controller number `controller`, fixed
+// for it: "FWUSIM0000", "FWUSIM0001", ...
+std::string SimSerialNumber(std::size_t controller);
+
 // A view on one controller of a SimBackend; valid as long as the backend.
 class SimController {
   public:
@@ -194,6 +198,9 @@ class SimBackend : public IHidBackend, public IHotplugSource, public IRumble {
     // path itself, so a path that has gone away still tells it; "" for a
     // path that is not one of ours.
     std::string Location(const std::string& path) override;
+    // SimSerialNumber of the controller the path names (also after it has
+    // gone away); "" for a path that is not one of ours.
+    std::string SerialNumber(const std::string& path) override;
 
     // IHotplugSource: the callback runs on the thread that caused the change,
     // or on a timer thread for a delayed arrival. Stop waits for callbacks in

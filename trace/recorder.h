@@ -47,9 +47,11 @@ class RecordingBackend : public IHidBackend {
     RecordingBackend(IHidBackend& inner, TraceWriter& writer) : inner_(inner), writer_(writer) {}
     std::vector<std::string> EnumeratePaths() override;
     std::unique_ptr<IHidDevice> Open(const std::string& path) override;
-    // Queries for the user and the driver care of the platform, passed on
-    // and not recorded (what they cause arrives as recorded events).
+    // Queries for the user, the update history and the driver care of the
+    // platform, passed on and not recorded (what they cause arrives as
+    // recorded events; a replay answers "" for the serial number).
     bool AccessDenied(const std::string& path) override { return inner_.AccessDenied(path); }
+    std::string SerialNumber(const std::string& path) override { return inner_.SerialNumber(path); }
     // Passed on; recorded with the enumerate and open lines it belongs to,
     // not as a line of its own.
     std::string Location(const std::string& path) override { return inner_.Location(path); }

@@ -64,7 +64,7 @@ void CFirmwareUpgradeDlg::ClearConflictingNormalIds() {
 
 void CFirmwareUpgradeDlg::ShowEmptyWindow() {
     host_.SetControlText(IDC_DEVICE_NAME, "No Device");
-    host_.SetControlText(IDC_DEVICE_VERSION, "");
+    ShowDeviceVersion("");
     host_.SetProgressPos(0);
     host_.EnableUpdateButton(false);
     m_versionCount = 0;
@@ -206,12 +206,12 @@ bool CFirmwareUpgradeDlg::UpdateDeviceArrival(const std::string& path) {
 
     if (!m_bUpdating) {
         host_.SetControlText(IDC_DEVICE_NAME, m_config.ProductNameUtf8());
-        host_.SetControlText(IDC_DEVICE_VERSION, failed ? "----" : text);
+        ShowDeviceVersion(failed ? "----" : text);
         host_.EnableUpdateButton(true);
     } else {
         if (m_versionCount < 2) {
             std::erase(m_versionText, ' ');
-            host_.SetControlText(IDC_DEVICE_VERSION, m_versionText);
+            ShowDeviceVersion(m_versionText);
         }
         FWU_LOGF("Device arrival FwUpdateId:0x%X", unsigned{arrivedId});
     }
@@ -277,7 +277,7 @@ bool CFirmwareUpgradeDlg::NormalDeviceArrival(const std::string& path) {
     device.reset();
 
     host_.SetControlText(IDC_DEVICE_NAME, m_config.ProductNameUtf8());
-    host_.SetControlText(IDC_DEVICE_VERSION, failed ? "----" : text);
+    ShowDeviceVersion(failed ? "----" : text);
     host_.EnableUpdateButton(true);
     return true;
 }

@@ -82,7 +82,7 @@ bool CFirmwareUpgradeDlg::OnInitDialog() {
     m_bUpdating = false;
     m_updatingRemove = false;
     m_updatingRemoveRecordTime = 0;
-    host_.SetControlText(IDC_DEVICE_VERSION, "");
+    ShowDeviceVersion("");
 
     m_hDevNotify = host_.RegisterHidNotification();
 
@@ -127,6 +127,8 @@ void CFirmwareUpgradeDlg::OnDestroy() {
     // The worker's transfers and pauses end early once it is asked to stop,
     // so this returns promptly even in the middle of a download.
     if (m_pWorkThread) m_pWorkThread->Shutdown();
+    // A run the window did not see to its end.
+    EndRunRecord(kRunFailed);
 }
 
 void CFirmwareUpgradeDlg::Stop(const std::function<void()>& releaseSink) {
@@ -222,6 +224,14 @@ std::intptr_t CFirmwareUpgradeDlg::OnUpgradeResultStatus(std::uintptr_t wParam,
     m_updatingRemoveRecordTime = 0;
     std::fill(m_upgradeContext.doneFlags.begin(), m_upgradeContext.doneFlags.end(), 0);
 
+    // The run's end, recorded before its box, which may stay open a while.
+    if (runRecord_) runRecord_->after = VerifiedVersionText();
+    if (wParam != kResultSuccess) {
+        EndRunRecord(kRunFailed);
+    } else if (!confirmsUpdates_) {
+        EndRunRecord(kRunUpdated);
+    }
+
     if (wParam == kResultSuccess) {
         // The success message carries the address of the run's result list,
         // which is the context's own; read that list rather than trusting an
@@ -232,7 +242,7 @@ std::intptr_t CFirmwareUpgradeDlg::OnUpgradeResultStatus(std::uintptr_t wParam,
         const auto code = static_cast<std::int32_t>(lParam);
         if (code == kStatusDeviceRemoved) {
             host_.SetControlText(IDC_DEVICE_NAME, "No Device");
-            host_.SetControlText(IDC_DEVICE_VERSION, "");
+            ShowDeviceVersion("");
             const char* text = StatusText(code);
             host_.ShowMessageBox(text, "Error", RunOutcome::Failed);
             FWU_LOG(text);

@@ -19,13 +19,16 @@
 //     OnDestroy, which joins the worker on the dialog's thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "app/history.h"
 #include "device/DeviceManager.h"
 #include "device/scope.h"
 #include "package/package.h"
@@ -97,6 +100,21 @@ class CFirmwareUpgradeDlg {
     bool OnDeviceChange(std::uint32_t eventType, std::uint32_t deviceType, const std::string& name);
 
     void OnBnClickedUpdateButton();
+
+    // The update history (app/history.h). A press of Update that acts (not
+    // one during a run) opens a record of what the press found: time,
+    // controller, its location, serial number and version. The record is
+    // ended once the outcome is known, and then appended to UpdateHistory()
+    // when one is set: by the dialog itself for a refused press, a press no
+    // controller took (failed), a run that ends with an error or without a
+    // box (failed), a run still going when the window is destroyed (failed),
+    // and "Update OK" (updated) unless the front end confirms updates
+    // itself; such a front end ends the record with EndRunRecord.
+    void SetConfirmsUpdates(bool confirms) { confirmsUpdates_ = confirms; }
+    const std::optional<HistoryRecord>& RunRecord() const { return runRecord_; }
+    // Ends the open record, if any, with a console exit status and the
+    // version the controller reported when it came back ("" if it did not).
+    void EndRunRecord(int status, const std::string& returnedVersion = {});
     void OnTimer(unsigned id);
     void OnSysCommand(unsigned id, std::intptr_t lParam);
 
@@ -161,6 +179,18 @@ class CFirmwareUpgradeDlg {
     // driver their driver back (they then arrive as plugged in).
     void RestoreControllerDrivers();
     void SetProgressRangeFor(double total);
+    // The device version label, as shown and as a press records it.
+    void ShowDeviceVersion(const std::string& text);
+    std::string deviceVersionLabel_;
+    void BeginRunRecord(bool shift);
+    // The controller a press acts on (the one whose switch starts the run).
+    void NoteRunController(const DeviceSlot& slot);
+    // The versions of the images the run verified, as a version label.
+    std::string VerifiedVersionText() const;
+    std::optional<HistoryRecord> runRecord_;
+    std::string runRecordPath_;
+    std::chrono::steady_clock::time_point pressedAt_;
+    bool confirmsUpdates_ = false;
     void StopWaiting();
     double ProgressUnitsOf(int k) const;
 

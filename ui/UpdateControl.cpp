@@ -16,15 +16,20 @@ void CFirmwareUpgradeDlg::OnBnClickedUpdateButton() {
     UpgradeContext& run = m_upgradeContext;
     run.totalExcludesUpToDate = false;
     const bool shift = host_.IsShiftDown();
+    BeginRunRecord(shift);
 
     // A controller already in upgrade mode: each image job decides for
     // itself whether the image must be written.
     if (scope_.update().AnyTaken()) {
+        for (int i = 0; i < SlotTable::kSlots && runRecordPath_.empty(); ++i)
+            NoteRunController(scope_.update().Get(i));
         StartUpdateRun();
         run.forceUpdate = shift;
         return;
     }
 
+    for (int i = 0; i < SlotTable::kSlots && runRecordPath_.empty(); ++i)
+        NoteRunController(m_hNormal.Get(i));
     const int count = ImageCount();
     // A controller that reported a single record for a package of several
     // images cannot be compared image by image: switch it without a check.
@@ -51,6 +56,7 @@ void CFirmwareUpgradeDlg::OnBnClickedUpdateButton() {
         if (shift) {
             run.forceUpdate = true;
         } else if (!need) {
+            EndRunRecord(kRunRefused);
             host_.ShowMessageBox("Device version is higher than File version\nCan't be Updated!",
                                  "Error", RunOutcome::Refused);
             return;
@@ -73,12 +79,15 @@ void CFirmwareUpgradeDlg::OnBnClickedUpdateButton() {
     for (int i = 0; i < SlotTable::kSlots; ++i) {
         const DeviceSlot slot = scope_.normal().Get(i);
         if (!slot.hidDevice) continue;
+        if (!m_bUpdating) NoteRunController(slot);
         if (EnterBootLoader(slot, scope_.rumbleAllowed)) {
             if (!m_bUpdating) StartUpdateRun();
         } else {
             FWU_LOG("bootLoader failure.");
         }
     }
+    // No controller took the switch: the press ends here.
+    if (!m_bUpdating) EndRunRecord(kRunFailed);
 }
 
 void CFirmwareUpgradeDlg::StartUpdateRun() {

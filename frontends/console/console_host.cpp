@@ -78,6 +78,8 @@ ConsoleHost::~ConsoleHost() {
 
 void ConsoleHost::Attach(CFirmwareUpgradeDlg& dialog) {
     dialog_ = &dialog;
+    // The console confirms an update itself; its Finish ends the record.
+    dialog.SetConfirmsUpdates(true);
 }
 
 void ConsoleHost::Start() {
@@ -115,6 +117,8 @@ void ConsoleHost::Finish(int status, const std::string& why) {
     if (!why.empty() && settings_.events != nullptr) settings_.events->Notice(why);
     finished_ = true;
     status_ = status;
+    // The press's record for the update history, if Update was pressed.
+    if (dialog_ != nullptr) dialog_->EndRunRecord(status, returnedVersion_);
 }
 
 void ConsoleHost::OnWaitOver() {

@@ -133,6 +133,9 @@ struct StationEngine::Impl {
     std::map<std::string, std::unique_ptr<Port>> ports;
     StationCounts counts;
     bool stopping = false;
+    // Set at once by RequestStop, on any thread: a controller that arrives
+    // after the request is not taken, even by a look already queued.
+    std::atomic<bool> stopRequested{false};
     bool finished = false;
     int status = kExitNoDevice;
     // The number of controllers without a location last said to hold the
@@ -250,7 +253,7 @@ int StationEngine::Impl::Running() const {
 }
 
 bool StationEngine::Impl::Accepting() const {
-    if (stopping || finished) return false;
+    if (stopping || stopRequested || finished) return false;
     return settings.count == 0 ||
            static_cast<unsigned>(counts.Total() + Running()) < settings.count;
 }
@@ -426,6 +429,7 @@ StationEngine::~StationEngine() {
 
 void StationEngine::RequestStop() {
     Impl* impl = impl_.get();
+    impl->stopRequested = true;
     impl->loop.Post([impl] {
         if (impl->stopping || impl->finished) return;
         impl->stopping = true;

@@ -283,6 +283,14 @@ class HidrawBackend final : public IHidBackend {
         return ReattachUnboundHidInterfaces(*usb_, identities);
     }
 
+    std::string SerialNumber(const std::string& path) override {
+        const auto parsed = ParseHidrawPath(path);
+        struct stat info {};
+        if (!parsed || ::stat(parsed->node.c_str(), &info) != 0 || !S_ISCHR(info.st_mode))
+            return {};
+        return UsbSerialOfNode(info.st_rdev, parsed->vid, parsed->pid);
+    }
+
   private:
     std::shared_ptr<UsbSession> usb_ = std::make_shared<UsbSession>();
 };

@@ -3,6 +3,9 @@
 // carry exactly the same path.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <string>
 
 struct udev_device;
@@ -13,5 +16,11 @@ namespace fwu {
 // the sysfs path (readable for removed devices too); 0/0 when it does not
 // name the identifiers, no port part when the device is not on a USB port.
 std::string HidrawPathOf(udev_device* device);
+
+// The serial number of the USB device the character device `rdev` (a hidraw
+// node) belongs to, as the kernel read it at enumeration (sysfs "serial");
+// "" when it has none, or when that USB device is not `vid`:`pid` (non-zero),
+// i.e. the node now belongs to another device.
+std::string UsbSerialOfNode(dev_t rdev, std::uint16_t vid, std::uint16_t pid);
 
 }  // namespace fwu

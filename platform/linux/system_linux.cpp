@@ -1,10 +1,12 @@
 // System services on Linux.
 #include <fcntl.h>
 #include <limits.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <vector>
 
@@ -51,6 +53,17 @@ std::string ReadRegularFile(const std::string& path) {
     return text;
 }
 
+// The home folder of the effective user in the user database.
+std::string PasswdHome() {
+    std::vector<char> buf(16384);
+    struct passwd pw {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr ||
+        found->pw_dir == nullptr)
+        return {};
+    return found->pw_dir;
+}
+
 class LinuxSystem : public ISystem {
   public:
     std::string ExecutablePath() override { return ReadLink("/proc/self/exe"); }
@@ -81,6 +94,49 @@ class LinuxSystem : public ISystem {
     InstanceResult AcquireSingleInstance(const std::string& name,
                                          std::unique_ptr<IInstanceGuard>& guard) override {
         return AcquirePlatformInstanceGuard(name, guard);
+    }
+
+    bool IsInstalledCopy() override {
+        std::string path = ExecutablePath();
+        const std::size_t cut = path.rfind('/');
+        if (cut == std::string::npos) return false;
+        path.resize(cut + 1);
+        return IsRegularFile(path + FWU_INSTALLED_MARKER);
+    }
+
+    std::optional<std::string> Environment(const std::string& name) override {
+        const char* value = std::getenv(name.c_str());
+        if (value == nullptr) return std::nullopt;
+        return std::string(value);
+    }
+
+    // $HOME as the shell and sudo leave it, else the user database's.
+    std::string HomeDirectory() override {
+        const char* home = std::getenv("HOME");
+        if (home != nullptr && home[0] == '/') return home;
+        return PasswdHome();
+    }
+
+    bool OwnedByEffectiveUser(const std::string& path) override {
+        std::string p = path;
+        for (;;) {
+            struct stat st {};
+            if (::stat(p.c_str(), &st) == 0) return st.st_uid == ::geteuid();
+            if (errno != ENOENT) return false;
+            // One level up: drop the last name and the separators before it.
+            const std::size_t slash = p.rfind('/');
+            if (slash == std::string::npos || p == "/") return false;
+            const std::size_t end = p.find_last_not_of('/', slash);
+            p.resize(end == std::string::npos ? 1 : end + 1);
+        }
+    }
+
+    std::string AppendLineLocked(const std::string& path, const std::string& line) override {
+        return AppendPlatformFileLine(path, line);
+    }
+
+    std::string ReadFileLocked(const std::string& path, std::string& content) override {
+        return ReadPlatformFileLocked(path, content);
     }
 };
 

@@ -302,6 +302,21 @@ class Win32HidBackend final : public IHidBackend {
         return it != locations_.end() ? it->second : std::string();
     }
 
+    // The HID class driver answers this from the USB device's serial number
+    // string; a handle without read or write access is enough.
+    std::string SerialNumber(const std::string& path) override {
+        if (path.empty()) return {};
+        HANDLE handle = CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return {};
+        // USB strings hold at most 126 UTF-16 units; one more ends the text.
+        wchar_t buffer[128] = {};
+        const bool ok = HidD_GetSerialNumberString(handle, buffer, sizeof buffer - sizeof(wchar_t));
+        CloseHandle(handle);
+        if (!ok) return {};
+        return std::string(Trim(Narrow(buffer)));
+    }
+
   private:
     void Remember(const std::string& path, const std::string& location) {
         std::lock_guard lock(mutex_);

@@ -65,6 +65,50 @@ class WindowsSystem : public ISystem {
                                          std::unique_ptr<IInstanceGuard>& guard) override {
         return AcquirePlatformInstanceGuard(name, guard);
     }
+
+    bool IsInstalledCopy() override {
+        std::string path = ModulePath();
+        const std::size_t cut = path.find_last_of("\\/");
+        if (cut == std::string::npos) return false;
+        path.resize(cut + 1);
+        const DWORD attributes = ::GetFileAttributesW(Wide(path + FWU_INSTALLED_MARKER).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES &&
+               (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    }
+
+    std::optional<std::string> Environment(const std::string& name) override {
+        const std::wstring wideName = Wide(name);
+        std::vector<wchar_t> buf(256);
+        for (;;) {
+            ::SetLastError(ERROR_SUCCESS);
+            const DWORD n = ::GetEnvironmentVariableW(wideName.c_str(), buf.data(),
+                                                      static_cast<DWORD>(buf.size()));
+            if (n == 0) {
+                if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+                return std::string();
+            }
+            if (n < buf.size()) return Narrow(buf.data(), n);
+            if (n > 32768) return std::nullopt;
+            buf.resize(n);
+        }
+    }
+
+    std::string HomeDirectory() override { return Environment("USERPROFILE").value_or(""); }
+
+    // The per-user folders come from this process's own profile
+    // (%APPDATA%, %LOCALAPPDATA%): an elevated process keeps its user's
+    // profile, and one started as another user gets that user's. Ownership
+    // on disk says nothing more here (an elevated process's folders belong
+    // to the Administrators group).
+    bool OwnedByEffectiveUser(const std::string& path) override { return !path.empty(); }
+
+    std::string AppendLineLocked(const std::string& path, const std::string& line) override {
+        return AppendPlatformFileLine(path, line);
+    }
+
+    std::string ReadFileLocked(const std::string& path, std::string& content) override {
+        return ReadPlatformFileLocked(path, content);
+    }
 };
 
 // Each pause runs with the system timer at 1 ms resolution, in slices so that

@@ -9,10 +9,12 @@
 #include <sstream>
 #include <string>
 
+#include "app/history.h"
 #include "frontends/console/console_host.h"
 #include "frontends/options.h"
 #include "frontends/services.h"
 #include "platform/platform.h"
+#include "tests/support/files.h"
 #include "tests/support/services.h"
 
 namespace fwu::test {
@@ -230,6 +232,66 @@ TEST_F(ConsoleRun, ControllerHeldByAnotherProgramIsLeftAlone) {
             EXPECT_FALSE(Printed("Device: ")) << out_.str();
         }
         EXPECT_EQ(sim_->Controller(0).Version(0), (sim::FlashVersion{0x0130, 0}));
+    }
+}
+
+// The update history: one record per press, ended as the console ends the
+// run (the window's are tests/ui's).
+TEST_F(ConsoleRun, EachPressIsRecordedInTheUpdateHistory) {
+    ScratchDir dir("fwu_console_history_");
+    RunHistory history(dir.Utf8("state"), {"9.9", "console", true, false});
+    std::optional<ScopedUpdateHistory> installed(&history);
+    Controller({});
+    EXPECT_EQ(Run(true), kExitUpdated) << out_.str();
+    Controller({"--simulate=bootloader"}, [](sim::Config& c) { c.answerAllUpdateOk = true; });
+    EXPECT_EQ(Run(true), kExitUnconfirmed) << out_.str();
+    Controller({"--simulate=current"});
+    EXPECT_EQ(Run(true), kExitRefused) << out_.str();
+    Controller({"--simulate=bootloader", "--simulate-fault=bad-checksum@3"});
+    EXPECT_EQ(Run(true), kExitFailed) << out_.str();
+    Controller({});
+    EXPECT_EQ(Run(false), kExitUpdated);  // no press: nothing recorded
+    installed.reset();
+
+    struct Expected {
+        int status;
+        std::uint16_t pid;
+        const char* before;
+        const char* after;
+        const char* returned;
+    };
+    const Expected expected[] = {
+        {kExitUpdated, 0x1F40, "V1.30.10", "V1.40.20", "V1.40.20"},
+        // The bootloader declared the run done after the first image.
+        {kExitUnconfirmed, 0x0001, "V1.30", "V1.40", "V1.40.10"},
+        {kExitRefused, 0x1F40, "V1.40.20", "", ""},
+        {kExitFailed, 0x0001, "V1.30", "", ""},
+    };
+    std::string text;
+    ASSERT_EQ(System().ReadFileLocked(history.Path(), text), "");
+    const HistoryContents contents = ParseHistory(text);
+    ASSERT_EQ(contents.entries.size(), std::size(expected)) << text;
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        SCOPED_TRACE(contents.entries[i].line);
+        const HistoryRecord& r = contents.entries[i].record;
+        EXPECT_EQ(r.status, expected[i].status);
+        EXPECT_EQ(r.outcome, RunOutcomeName(expected[i].status));
+        EXPECT_EQ(r.vid, 0x3A5C);
+        EXPECT_EQ(r.pid, expected[i].pid);
+        EXPECT_EQ(r.before, expected[i].before);
+        EXPECT_EQ(r.after, expected[i].after);
+        EXPECT_EQ(r.returnedVersion, expected[i].returned);
+        EXPECT_EQ(r.location, "sim0");
+        EXPECT_EQ(r.serial, "FWUSIM0000");
+        EXPECT_EQ(r.product, "M27504_Controller");
+        EXPECT_EQ(r.version, "9.9");
+        EXPECT_EQ(r.frontEnd, "console");
+        EXPECT_TRUE(r.simulated);
+        EXPECT_FALSE(r.forced);
+        EXPECT_GE(r.durationMs, 0);
+        ASSERT_EQ(r.time.size(), 20u);
+        EXPECT_EQ(r.time[10], 'T');
+        EXPECT_EQ(r.time.back(), 'Z');
     }
 }
 

@@ -4,8 +4,10 @@
 
 #include <signal.h>
 
+#include <fstream>
 #include <string>
 
+#include "tests/support/files.h"
 #include "tests/support/process.h"
 
 namespace fwu::test {
@@ -40,6 +42,40 @@ TEST(ToolProcess, ExitStatusOfEachEnding) {
     o = RunTool("--console --wait=never");
     EXPECT_EQ(o.status, 1);
     EXPECT_TRUE(Has(o, "Try --help.")) << o.output;
+}
+
+// The update history through the executable: a run's record in a folder of
+// the test's own, --history as a table and as the stored JSON lines; a
+// history that cannot be written is one line on standard error and changes
+// nothing else.
+TEST(ToolProcess, UpdateHistoryIsWrittenAndPrinted) {
+    ScratchDir dir("fwu_process_history_");
+    const std::string at = " --history-dir '" + dir.Utf8("state") + "'";
+    ProcessOutcome o = RunTool("--simulate-fast --update" + at);
+    ASSERT_EQ(o.status, 0) << o.output;
+
+    o = RunTool("--history" + at);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_TRUE(o.output.starts_with("Time ")) << o.output;
+    for (const char* cell : {"M27504_Controller (3A5C:1F40)", "FWUSIM0000", "V1.30.10  ",
+                             "V1.40.20  ", "updated (simulated)"})
+        EXPECT_TRUE(Has(o, cell)) << cell << "\n" << o.output;
+
+    o = RunTool("--history --json" + at);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_TRUE(o.output.starts_with("{\"time\":\"")) << o.output;
+    EXPECT_TRUE(Has(o, "\"version\":\"" FWU_VERSION_TEXT "\",\"front_end\":\"console\","))
+        << o.output;
+    EXPECT_TRUE(Has(o, "\"outcome\":\"updated\",\"status\":0,")) << o.output;
+    EXPECT_EQ(o.output.find('\n'), o.output.size() - 1) << o.output;
+
+    std::ofstream(Utf8Path(dir.Utf8("file"))) << "x";
+    o = RunTool("--simulate=current --simulate-fast --update --history-dir '" + dir.Utf8("file") +
+                "'");
+    EXPECT_EQ(o.status, 2) << o.output;
+    const std::string said = "the update history cannot be written";
+    EXPECT_TRUE(Has(o, said)) << o.output;
+    EXPECT_EQ(o.output.find(said), o.output.rfind(said));
 }
 
 TEST(ToolProcess, DisplayWithoutAServerFallsBackToTheConsole) {

@@ -8,6 +8,7 @@
 #   trace.txt               the device server's trace
 #   *.jsonl                 traces the tool recorded in its working directory (--record)
 #   Log_*.txt               the tool's diagnostic log (FWU_TOOL_LOG=1)
+#   history.jsonl           the update history the tool wrote
 #   guest.log               what this script did; dmesg.txt, nodes.txt
 set -u
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
@@ -89,7 +90,7 @@ if [ -n "${FWU_SIMUSB:-}" ]; then
 fi
 
 if [ -e /run/fwu-ready ] || [ -z "$server_pid" ]; then
-    run_as=()
+    run_as=(env HOME=/root)
     if [ "${FWU_UDEVD:-1}" != 0 ]; then
         # An ordinary user: only the rules give it the device.
         run_as=(setpriv --reuid="$user" --regid="$user" --init-groups env HOME="/home/$user")
@@ -138,6 +139,13 @@ if [ -e /run/fwu-ready ] || [ -z "$server_pid" ]; then
     fi
     cp "$tooldir"/Log_*.txt "$out/" 2>/dev/null
     cp "${work:-/nonexistent}"/*.jsonl "$out/" 2>/dev/null
+    # The update history the run wrote in the per-user state folder (the
+    # Windows build's in its user profile in the prefix).
+    for history in /home/"$user"/.local/state/FirmwareUpgrade/history.jsonl \
+        /root/.local/state/FirmwareUpgrade/history.jsonl \
+        "${FWU_WINE_PREFIX:-/nonexistent}"/drive_c/users/*/AppData/Local/FirmwareUpgrade/history.jsonl; do
+        if [ -f "$history" ]; then cp "$history" "$out/history.jsonl"; fi
+    done
 fi
 
 # The device nodes as the tool saw them, before the server unplugs the device.

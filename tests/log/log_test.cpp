@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "app/locations.h"
 #include "log/log.h"
 #include "tests/support/files.h"
 #include "tests/support/services.h"
@@ -18,6 +21,13 @@ const std::string kDone = "\xE5\x8D\x87\xE7\xBA\xA7\xE7\xBB\x93\xE6\x9D\x9F.";  
 
 using test::ReadFileText;
 using test::Utf8Path;
+
+const std::string kSep(1, kPathSeparator);
+#ifdef _WIN32
+const char* const kStateVar = "LOCALAPPDATA";
+#else
+const char* const kStateVar = "XDG_STATE_HOME";
+#endif
 
 // A temporary executable directory with a Chinese name and a settable clock.
 class LogTest : public ::testing::Test {
@@ -149,6 +159,65 @@ TEST_F(LogTest, EntriesFromTwoThreadsStayWhole) {
         const bool isA = text.compare(pos, a.size(), a) == 0;
         ASSERT_TRUE(isA || text.compare(pos, b.size(), b) == 0) << "torn entry at " << pos;
         pos += isA ? a.size() : b.size();
+    }
+}
+
+// An installed copy logs into its per-user state folder, made with the
+// missing folders above it, for its owner only; its program folder stays empty.
+TEST_F(LogTest, AnInstalledCopyLogsIntoItsStateFolder) {
+    test::ScratchDir home{"fwu_home_"};
+    sys_.installed = true;
+    sys_.environment[kStateVar] = home.Utf8("new") + kSep + "state";
+    StartOn();
+    WriteLog("a.cpp", "A", 1, "x");
+    EXPECT_EQ(logFilePath(), home.Utf8("new") + kSep + "state" + kSep + "FirmwareUpgrade" + kSep +
+                                 "Log_202435972.txt");
+    EXPECT_EQ(ReadFileText(logFilePath()), "\na.cpp A() Line:1:x");
+    EXPECT_EQ(FileCount(), 0u);
+#ifndef _WIN32
+    const fs::perms others = fs::perms::group_all | fs::perms::others_all;
+    EXPECT_EQ(fs::status(home.path() / "new").permissions() & others, fs::perms::none);
+#endif
+}
+
+TEST_F(LogTest, ALogThatCannotBeWrittenIsReportedOnce) {
+    test::ScratchDir other{"fwu_other_"};
+    std::ofstream(other.path() / "file") << "x";
+    fs::create_directories(other.path() / "logs" / "Log_202435972.txt");  // a folder
+    struct Case {
+        const char* name;
+        bool installed;
+        std::string stateVar;
+        std::string logDir;
+        std::string problem;  // the start of the one report
+    };
+    const std::vector<Case> cases = {
+        {"installed, no per-user folder", true, "", "",
+         "cannot write the diagnostic log: no per-user folder"},
+        {"installed, the state folder cannot be made", true, other.Utf8("file"), "",
+         "cannot write the diagnostic log: cannot create the folder"},
+        {"--log-dir names a file", false, "", other.Utf8("file"),
+         "cannot write the diagnostic log: cannot create the folder"},
+        {"the log file cannot be created", false, "", other.Utf8("logs"),
+         "cannot write the diagnostic log " + other.Utf8("logs") + kSep + "Log_202435972.txt"},
+    };
+    for (const Case& c : cases) {
+        ResetLogForTests();
+        std::vector<std::string> reports;
+        SetLogProblemHandler(
+            [&reports](const std::string& problem) { reports.push_back(problem); });
+        sys_.installed = c.installed;
+        sys_.environment.clear();
+        if (!c.stateVar.empty()) sys_.environment[kStateVar] = c.stateVar;
+        SetLogDirectoryOverride(c.logDir);
+        StartOn();
+        WriteLog("a.cpp", "A", 1, "x");
+        StartLogFile();
+        WriteLog("a.cpp", "A", 2, "y");
+        ASSERT_EQ(reports.size(), 1u) << c.name;
+        EXPECT_EQ(reports[0].substr(0, c.problem.size()), c.problem)
+            << c.name << ": " << reports[0];
+        EXPECT_EQ(FileCount(), 0u) << c.name;
     }
 }
 

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "base/bytes.h"
 #include "base/text.h"
+#include "device/DeviceManager.h"
 #include "package/describe.h"
 #include "tools/fwpkg/fwpkg.h"
 
@@ -189,6 +191,36 @@ TEST_F(FwpkgBuildTest, RecordsThatDisagreeWithTheirHeadersAreReported) {
     EXPECT_EQ(lines[0], "image 0: record update identifier 0x314, header 0x313");
     EXPECT_EQ(lines[1], "image 0: record version 0x01500001, header 0x01400001");
     EXPECT_EQ(lines[2], "image 0: record sub-version flag 0, header 1");
+}
+
+// The udev rules and the AppStream metadata name the same identities, each
+// once, in one order; empty slots are left out.
+TEST(FwpkgHostFilesTest, RulesAndMetainfoCoverEveryIdentityOnce) {
+    PackageConfig config{};
+    config.normalIds = {UsbId{0x1234, 0x5678}, UsbId{0x1234, 0x5678}, UsbId{0, 0x0001}};
+    config.upgradeId = UsbId{0x1234, 0x20AB};
+    const std::vector<UsbId> ids = ControllerIdentities(config);
+    EXPECT_EQ(ids, (std::vector<UsbId>{{0x1234, 0x5678},
+                                       {UPGRADE_VID, kUpgradePid1},
+                                       {UPGRADE_VID, kUpgradePid2},
+                                       {0x1234, 0x20AB}}));
+    const std::string rules = UdevRules(config);
+    EXPECT_NE(rules.find("ATTRS{idVendor}==\"1234\", ATTRS{idProduct}==\"20ab\""),
+              std::string::npos);
+    EXPECT_EQ(std::count(rules.begin(), rules.end(), '\n'), 3 + 2 * 4);
+
+    const auto xml = Metainfo(config, "<provides>\n    @MODALIASES@\n</provides>\n");
+    ASSERT_TRUE(xml);
+    EXPECT_EQ(*xml, Format("<provides>\n"
+                           "    <modalias>usb:v1234p5678d*</modalias>\n"
+                           "    <modalias>usb:v%04Xp%04Xd*</modalias>\n"
+                           "    <modalias>usb:v%04Xp%04Xd*</modalias>\n"
+                           "    <modalias>usb:v1234p20ABd*</modalias>\n"
+                           "</provides>\n",
+                           unsigned{UPGRADE_VID}, unsigned{kUpgradePid1}, unsigned{UPGRADE_VID},
+                           unsigned{kUpgradePid2}));
+    EXPECT_FALSE(Metainfo(config, "<provides/>\n"));
+    EXPECT_FALSE(Metainfo(config, "<provides>@MODALIASES@</provides>\n"));
 }
 
 }  // namespace

@@ -47,14 +47,19 @@ TEST(PlatformHidBackend, EnumeratesPathsInTheCoreForm) {
 TEST(PlatformHidBackend, MissingOrForeignPathsDoNotOpen) {
     auto backend = CreatePlatformHidBackend();
     EXPECT_EQ(backend->Open(""), nullptr);
+    EXPECT_EQ(backend->SerialNumber(""), "");
 #ifdef _WIN32
-    EXPECT_EQ(backend->Open(
-                  "\\\\?\\hid#vid_3a5c&pid_0001#0&0&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}"),
-              nullptr);
+    const char* missing =
+        "\\\\?\\hid#vid_3a5c&pid_0001#0&0&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+    EXPECT_EQ(backend->Open(missing), nullptr);
+    EXPECT_EQ(backend->SerialNumber(missing), "");
 #else
     EXPECT_EQ(backend->Open("/dev/null"), nullptr);
     EXPECT_EQ(backend->Open("/dev/null#vid_0000&pid_0000"), nullptr);
     EXPECT_EQ(backend->Open("/dev/hidraw999999#vid_3a5c&pid_0001"), nullptr);
+    // Only a hidraw node's USB device is asked for its serial number.
+    EXPECT_EQ(backend->SerialNumber("/dev/null#vid_0000&pid_0000"), "");
+    EXPECT_EQ(backend->SerialNumber("/dev/hidraw999999#vid_3a5c&pid_0001"), "");
 #endif
 }
 

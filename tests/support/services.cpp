@@ -25,6 +25,18 @@ InstanceResult FakeSystem::AcquireSingleInstance(const std::string& name,
     return guardResult;
 }
 
+std::optional<std::string> FakeSystem::Environment(const std::string& name) {
+    const auto it = environment.find(name);
+    if (it == environment.end()) return std::nullopt;
+    return it->second;
+}
+
+bool FakeSystem::OwnedByEffectiveUser(const std::string& path) {
+    for (const std::string& folder : othersFolders)
+        if (path.starts_with(folder)) return false;
+    return true;
+}
+
 void FakeSleeper::Sleep(std::uint32_t ms) {
     total += ms;
     ++calls;

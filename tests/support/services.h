@@ -18,8 +18,10 @@
 namespace fwu::test {
 
 // A settable ISystem: executable path, settings files by path (read as the
-// platform's INI reader does), computer name, records by id, clock and the
-// single-instance guard's outcome.
+// platform's INI reader does; the only regular files it knows), computer
+// name, records by id, clock, the single-instance guard's outcome, where an
+// installed copy keeps its files (installed or portable, environment, home,
+// folders of other users) and appended files (kept in memory).
 class FakeSystem : public ISystem {
   public:
     std::string exePath;
@@ -29,6 +31,11 @@ class FakeSystem : public ISystem {
     LocalTime now{2024, 3, 5, 9, 7, 2};
     InstanceResult guardResult = InstanceResult::Acquired;
     std::string lastGuardName;
+    bool installed = false;
+    std::map<std::string, std::string> environment;
+    std::string home;
+    // Paths starting with one of these belong to another user.
+    std::vector<std::string> othersFolders;
 
     std::string ExecutablePath() override { return exePath; }
     std::string ReadIniValue(const std::string& path, const std::string& section,
@@ -38,6 +45,17 @@ class FakeSystem : public ISystem {
     LocalTime Now() override { return now; }
     InstanceResult AcquireSingleInstance(const std::string& name,
                                          std::unique_ptr<IInstanceGuard>& guard) override;
+    bool IsInstalledCopy() override { return installed; }
+    std::optional<std::string> Environment(const std::string& name) override;
+    std::string HomeDirectory() override { return home; }
+    bool OwnedByEffectiveUser(const std::string& path) override;
+    bool IsRegularFile(const std::string& path) override { return iniFiles.count(path) > 0; }
+
+    std::map<std::string, std::string> appended;  // path -> lines appended
+    std::string AppendLineLocked(const std::string& path, const std::string& line) override {
+        appended[path] += line + '\n';
+        return {};
+    }
 };
 
 // Pauses cost nothing. The total and count asked for are kept; `onSleep`, when

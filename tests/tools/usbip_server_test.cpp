@@ -236,6 +236,11 @@ TEST(UsbIpServer, EnumerationDescriptors) {
                 EXPECT_EQ(config9[34 + 2], 0x01);
             }
             EXPECT_EQ(host->Descriptor(3, 0, 255), (Bytes{4, 3, 0x09, 0x04}));
+            // The serial number string: the simulated controller's own.
+            Bytes serial{static_cast<std::uint8_t>(2 + 2 * sim::SimSerialNumber(0).size()), 3};
+            for (const char c : sim::SimSerialNumber(0))
+                serial.insert(serial.end(), {static_cast<std::uint8_t>(c), 0});
+            EXPECT_EQ(host->Descriptor(3, device[16], 255), serial);
             EXPECT_EQ(host->Control(0x00, 0x09, 1, 0, 0).header.status, 0);  // SET_CONFIGURATION
             EXPECT_EQ(host->Control(0x21, 0x0A, 0, 0, 0).header.status, 0);  // SET_IDLE
             EXPECT_EQ(host->Control(0xA1, 0x01, 0x0100, 0, 64).header.status,

@@ -5,7 +5,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 
+#include "app/history.h"
 #include "base/text.h"
 #include "tests/ui/ui_harness.h"
 #include "upgrade/WorkThread.h"
@@ -242,6 +244,49 @@ TEST(DialogRun, NewRunWaitsForTheLastJobOfThePreviousOne) {
         }
     }
     EXPECT_EQ(endOfImage, 2);  // each image once
+}
+
+// The window's records of its presses: ended at "Update OK" (the window
+// confirms nothing), at the refusal, and as failed when the window goes in the
+// middle of a run.
+TEST(DialogRun, EachPressIsRecordedInTheUpdateHistory) {
+    Harness h({Controller(0x0130, 0, 0x0110, 0)});
+    RunHistory history(h.dir.Utf8("state"), {"9.9", "window"});
+    std::optional<ScopedUpdateHistory> installed(&history);
+    h.Init();
+    h.dlg.OnBnClickedUpdateButton();
+    EXPECT_TRUE(h.dlg.RunRecord().has_value());
+    ASSERT_TRUE(h.RunUntilBox(0));
+    EXPECT_FALSE(h.dlg.RunRecord().has_value());
+    // Back in normal mode with the package's firmware: refused.
+    h.loop.RunUntil([&] { return h.host.buttonEnabled && m_hNormal.AnyTaken(); });
+    h.dlg.OnBnClickedUpdateButton();
+    ASSERT_EQ(h.host.boxes.size(), 2u);
+    h.host.shift = true;
+    h.dlg.OnBnClickedUpdateButton();
+    ASSERT_TRUE(Probe(h.dlg).m_bUpdating);
+    h.loop.Quit();
+    h.dlg.OnDestroy();
+    installed.reset();
+
+    const HistoryContents contents = ParseHistory(h.system.appended[history.Path()]);
+    ASSERT_EQ(contents.entries.size(), 3u);
+    const HistoryRecord& updated = contents.entries[0].record;
+    EXPECT_EQ(updated.outcome, "updated");
+    EXPECT_EQ(updated.status, 0);
+    EXPECT_EQ(updated.before, "V1.30.10");
+    EXPECT_EQ(updated.after, "V1.40.20");
+    EXPECT_EQ(updated.returnedVersion, "");
+    EXPECT_EQ(updated.frontEnd, "window");
+    EXPECT_EQ(updated.serial, "FWUSIM0000");
+    const HistoryRecord& refused = contents.entries[1].record;
+    EXPECT_EQ(refused.outcome, "refused");
+    EXPECT_EQ(refused.before, "V1.40.20");
+    EXPECT_EQ(refused.after, "");
+    const HistoryRecord& closed = contents.entries[2].record;
+    EXPECT_EQ(closed.outcome, "failed");
+    EXPECT_EQ(closed.status, 1);
+    EXPECT_TRUE(closed.forced);
 }
 
 }  // namespace

@@ -408,7 +408,7 @@ std::string EmbedSource(std::span<const std::uint8_t> config,
     return out;
 }
 
-std::string UdevRules(const PackageConfig& config) {
+std::vector<UsbId> ControllerIdentities(const PackageConfig& config) {
     std::vector<UsbId> ids;
     auto add = [&ids](UsbId id) {
         if (id.BothNonZero() && std::find(ids.begin(), ids.end(), id) == ids.end())
@@ -418,12 +418,15 @@ std::string UdevRules(const PackageConfig& config) {
     add({UPGRADE_VID, kUpgradePid1});
     add({UPGRADE_VID, kUpgradePid2});
     add(config.upgradeId);
+    return ids;
+}
 
+std::string UdevRules(const PackageConfig& config) {
     std::string text =
         "# Access to the game controller for FirmwareUpgrade, in normal and in upgrade mode:\n"
         "# the user at the seat (uaccess) and members of the plugdev group may open it.\n"
         "# Generated from the tool's configuration record by fwpkg udev-rules.\n";
-    for (const UsbId& id : ids) {
+    for (const UsbId& id : ControllerIdentities(config)) {
         const std::string vid = Format("%04x", unsigned{id.vid});
         const std::string pid = Format("%04x", unsigned{id.pid});
         text += "SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"" + vid + "\", ATTRS{idProduct}==\"" +
@@ -432,6 +435,28 @@ std::string UdevRules(const PackageConfig& config) {
                 "\", ATTR{idProduct}==\"" + pid +
                 "\", MODE=\"0660\", GROUP=\"plugdev\", TAG+=\"uaccess\"\n";
     }
+    return text;
+}
+
+std::optional<std::string> Metainfo(const PackageConfig& config,
+                                    std::string_view metainfoTemplate) {
+    const std::string_view placeholder = "@MODALIASES@";
+    const std::size_t at = metainfoTemplate.find(placeholder);
+    if (at == std::string_view::npos) return std::nullopt;
+    const std::size_t lineStart = metainfoTemplate.rfind('\n', at) + 1;  // npos + 1 == 0
+    const std::string_view indent = metainfoTemplate.substr(lineStart, at - lineStart);
+    if (indent.find_first_not_of(" \t") != std::string_view::npos) return std::nullopt;
+    std::string entries;
+    for (const UsbId& id : ControllerIdentities(config)) {
+        if (!entries.empty()) {
+            entries += '\n';
+            entries += indent;
+        }
+        entries +=
+            Format("<modalias>usb:v%04Xp%04Xd*</modalias>", unsigned{id.vid}, unsigned{id.pid});
+    }
+    std::string text(metainfoTemplate);
+    text.replace(at, placeholder.size(), entries);
     return text;
 }
 

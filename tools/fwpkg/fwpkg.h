@@ -74,12 +74,22 @@ std::optional<LoadedRecords> CheckRecords(std::span<const std::uint8_t> config,
                                           std::span<const std::uint8_t> package,
                                           std::string& error);
 
+// Every USB identity the tool looks for, each once: the configuration's
+// normal-mode identities, the built-in upgrade-mode ones and the
+// configuration's upgrade identity.
+std::vector<UsbId> ControllerIdentities(const PackageConfig& config);
+
 // udev rules that let the seated user (uaccess) and members of the plugdev
-// group open the controller under every identity the tool looks for: the
-// configuration's normal-mode identities, the built-in upgrade-mode ones and
-// the configuration's upgrade identity. Both the hidraw node and the USB
-// device node (string descriptors, requests on the control pipe).
+// group open the controller under every identity of ControllerIdentities.
+// Both the hidraw node and the USB device node (string descriptors, requests
+// on the control pipe).
 std::string UdevRules(const PackageConfig& config);
+
+// AppStream metadata from a template: the placeholder "@MODALIASES@", with
+// nothing but blanks before it on its line, becomes one <modalias> entry per identity of
+// ControllerIdentities ("usb:vVVVVpPPPPd*"), so that a software centre can
+// offer the tool when the controller is plugged in. nullopt without it.
+std::optional<std::string> Metainfo(const PackageConfig& config, std::string_view metainfoTemplate);
 
 // Where the configuration record and the image headers of the package
 // disagree, one line per difference (empty when they agree): the update

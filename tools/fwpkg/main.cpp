@@ -4,6 +4,7 @@
 //   fwpkg demo-firmware MANIFEST OUTDIR                -> the manifest's firmware files
 //   fwpkg embed-source CONFIG PACKAGE OUT.cpp
 //   fwpkg udev-rules CONFIG PACKAGE OUT.rules
+//   fwpkg metainfo CONFIG PACKAGE TEMPLATE OUT.xml
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -139,13 +140,26 @@ int UdevRules(const fs::path& configPath, const fs::path& packagePath, const fs:
     return 0;
 }
 
+int Metainfo(const fs::path& configPath, const fs::path& packagePath, const fs::path& templatePath,
+             const fs::path& out) {
+    const auto loaded = LoadRecords(configPath, packagePath);
+    if (!loaded) return 1;
+    const auto bytes = ReadFile(templatePath);
+    if (!bytes) return Fail("cannot read " + templatePath.string());
+    const auto text = fwu::pkg::Metainfo(loaded->config, std::string(bytes->begin(), bytes->end()));
+    if (!text) return Fail(templatePath.string() + ": no line holding only @MODALIASES@");
+    if (!WriteFile(out, text->data(), text->size())) return Fail("cannot write " + out.string());
+    return 0;
+}
+
 int Usage() {
     std::fputs(
         "usage: fwpkg build MANIFEST OUTDIR [--firmware-dir DIR]\n"
         "       fwpkg describe CONFIG PACKAGE\n"
         "       fwpkg demo-firmware MANIFEST OUTDIR\n"
         "       fwpkg embed-source CONFIG PACKAGE OUT.cpp\n"
-        "       fwpkg udev-rules CONFIG PACKAGE OUT.rules\n",
+        "       fwpkg udev-rules CONFIG PACKAGE OUT.rules\n"
+        "       fwpkg metainfo CONFIG PACKAGE TEMPLATE OUT.xml\n",
         stderr);
     return 2;
 }
@@ -165,5 +179,6 @@ int main(int argc, char** argv) {
     if (cmd == "demo-firmware" && args.size() == 3) return DemoFirmware(args[1], args[2]);
     if (cmd == "embed-source" && args.size() == 4) return EmbedSource(args[1], args[2], args[3]);
     if (cmd == "udev-rules" && args.size() == 4) return UdevRules(args[1], args[2], args[3]);
+    if (cmd == "metainfo" && args.size() == 5) return Metainfo(args[1], args[2], args[3], args[4]);
     return Usage();
 }

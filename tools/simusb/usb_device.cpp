@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "base/bytes.h"
@@ -95,7 +96,10 @@ std::optional<std::uint32_t> CommitLog::LastCommitted(int ic) const {
 
 SimUsbDevice::SimUsbDevice(sim::SimBackend& sim, std::size_t index, const DeviceOptions& options,
                            CommitLog* commits)
-    : controller_(sim.Controller(index)), options_(options), commits_(commits) {
+    : controller_(sim.Controller(index)),
+      options_(options),
+      commits_(commits),
+      serial_(sim::SimSerialNumber(index)) {
     path_ = controller_.path();
     identity_ = controller_.identity();
     mode_ = controller_.mode();
@@ -113,33 +117,40 @@ std::vector<std::uint8_t> SimUsbDevice::DeviceDescriptor() const {
     PutLe16(d, identity_.vid);
     PutLe16(d, identity_.pid);
     PutLe16(d, 0x0100);  // device release
-    d.insert(d.end(), {kStringManufacturer, kStringProduct, 0, 1});
+    d.insert(d.end(), {kStringManufacturer, kStringProduct, kStringSerial, 1});
     return d;
 }
 
 std::vector<std::uint8_t> SimUsbDevice::ReportDescriptor() const {
-    std::vector<std::uint8_t> d{
+    static constexpr std::uint8_t kCollection[] = {
         0x06, 0x00, 0xFF,  // Usage Page (vendor 0xFF00)
         0x09, 0x01,        // Usage (1)
         0xA1, 0x01,        // Collection (Application)
     };
-    if (options_.reportId != 0) d.insert(d.end(), {0x85, options_.reportId});  // Report ID
     // The normal-mode firmware's output report is the 64-byte switch report
     // (ID included, as the HID class driver counts it): 63 data bytes. The
     // bootloader's reports carry 64 data bytes both ways.
     const std::uint8_t outputCount = mode_ == sim::Mode::Normal ? 0x3F : 0x40;
-    d.insert(d.end(), {
-                          0x15, 0x00,               // Logical Minimum (0)
-                          0x26, 0xFF,        0x00,  // Logical Maximum (255)
-                          0x75, 0x08,               // Report Size (8)
-                          0x95, 0x40,               // Report Count (64)
-                          0x09, 0x01,               // Usage (1)
-                          0x81, 0x02,               // Input (Data, Variable, Absolute)
-                          0x95, outputCount,        // Report Count
-                          0x09, 0x01,               // Usage (1)
-                          0x91, 0x02,               // Output (Data, Variable, Absolute)
-                          0xC0,                     // End Collection
-                      });
+    const std::uint8_t reports[] = {
+        0x15, 0x00,               // Logical Minimum (0)
+        0x26, 0xFF,        0x00,  // Logical Maximum (255)
+        0x75, 0x08,               // Report Size (8)
+        0x95, 0x40,               // Report Count (64)
+        0x09, 0x01,               // Usage (1)
+        0x81, 0x02,               // Input (Data, Variable, Absolute)
+        0x95, outputCount,        // Report Count
+        0x09, 0x01,               // Usage (1)
+        0x91, 0x02,               // Output (Data, Variable, Absolute)
+        0xC0,                     // End Collection
+    };
+    // Appended byte by byte: gcc 12 (Release) reports out-of-bounds copies
+    // inside a range insert into this growing vector that cannot happen.
+    std::vector<std::uint8_t> d(std::begin(kCollection), std::end(kCollection));
+    if (options_.reportId != 0) {
+        d.push_back(0x85);  // Report ID
+        d.push_back(options_.reportId);
+    }
+    for (const std::uint8_t b : reports) d.push_back(b);
     return d;
 }
 
@@ -231,6 +242,7 @@ Transfer SimUsbDevice::Standard(const Setup& s) {
                     StringDescriptor(mode_ == sim::Mode::Upgrade ? "Game controller (bootloader)"
                                                                  : "Game controller"),
                     s.length);
+            if (descIndex == kStringSerial) return Reply(StringDescriptor(serial_), s.length);
             return ControllerString(descIndex, s.length);
         default:
             // Device qualifier, other-speed configuration, BOS: a full-speed

@@ -28,6 +28,7 @@ inline constexpr std::uint8_t kEndpointOut = 0x01;  // interrupt OUT, endpoint 1
 inline constexpr std::uint16_t kMaxPacket = 64;
 inline constexpr std::uint8_t kStringManufacturer = 1;
 inline constexpr std::uint8_t kStringProduct = 2;
+inline constexpr std::uint8_t kStringSerial = 3;  // sim::SimSerialNumber of the controller
 
 // The result of one transfer.
 struct Transfer {
@@ -88,6 +89,7 @@ class SimUsbDevice {
     std::string path_;
     sim::UsbIdentity identity_;
     sim::Mode mode_ = sim::Mode::Absent;
+    std::string serial_;
     std::uint8_t configuration_ = 0;
 };
 
