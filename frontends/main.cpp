@@ -205,7 +205,10 @@ int Run(const std::vector<std::string>& args) {
     // said once and changes nothing else.
     RunHistory history(
         historyDir,
-        {FWU_VERSION_TEXT, console ? "console" : "window",
+        {FWU_VERSION_TEXT,
+         options.station ? "station"
+         : console       ? "console"
+                         : "window",
          services.Simulated() && traces.Replay() == nullptr, traces.Replay() != nullptr},
         [appName](const std::string& message) {
             std::cerr << appName << ": " << message << '\n';
