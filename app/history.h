@@ -5,7 +5,7 @@
 // A record is one JSON object on one line, its members in this order:
 //   time         when Update was pressed, UTC, "2024-03-05T09:07:02Z"
 //   version      the tool's version (as --version prints it)
-//   front_end    "window" or "console"
+//   front_end    "window", "console" or "station" (a run of --station)
 //   location     the USB port the controller was plugged into; "" where the
 //                platform gives none
 //   product      the product name of the configuration record

@@ -37,6 +37,11 @@ class RunScope {
     bool rumbleAllowed = true;
     // Tag of the run's log lines (LogTagScope); "" for none.
     std::string logTag;
+    // Whether the run gives their driver back to the interfaces of the
+    // controllers' identities that a program left without one, at every
+    // port: not while other runs may have taken it off for a request of
+    // theirs (a station gives them back once, before its runs).
+    bool restoreDrivers = true;
 
     // Whether the interface `path` belongs to this scope: any path without
     // a location, else one plugged in at the location.

@@ -17,6 +17,9 @@
 #include "frontends/console/json_events.h"
 #include "frontends/options.h"
 #include "frontends/services.h"
+#include "frontends/station/station.h"
+#include "frontends/station/station_json.h"
+#include "frontends/station/station_text.h"
 #include "frontends/stop_requests.h"
 #include "log/log.h"
 #include "package/describe.h"
@@ -117,9 +120,10 @@ int Run(const std::vector<std::string>& args) {
     const std::unique_ptr<IStopSignalSource> stopSignals = CreatePlatformStopSignals();
     stopSignals->Start([&stops](const StopRequest& request) { stops.Deliver(request); });
 
+    // The station runs on the console (its window is not built yet).
     const bool console = kConsoleOnly || options.frontEnd == FrontEnd::Console || options.update ||
-                         options.json || options.help || options.version || options.packageInfo ||
-                         options.history || !options.error.empty() ||
+                         options.station || options.json || options.help || options.version ||
+                         options.packageInfo || options.history || !options.error.empty() ||
                          !options.traceSummaryPath.empty() || !DisplayAvailable(appName);
 #ifdef _WIN32
     if (console && !kConsoleOnly) AttachConsoleOutput();
@@ -201,7 +205,10 @@ int Run(const std::vector<std::string>& args) {
     // said once and changes nothing else.
     RunHistory history(
         historyDir,
-        {FWU_VERSION_TEXT, console ? "console" : "window",
+        {FWU_VERSION_TEXT,
+         options.station ? "station"
+         : console       ? "console"
+                         : "window",
          services.Simulated() && traces.Replay() == nullptr, traces.Replay() != nullptr},
         [appName](const std::string& message) {
             std::cerr << appName << ": " << message << '\n';
@@ -212,6 +219,11 @@ int Run(const std::vector<std::string>& args) {
     int status = 0;
     CFirmwareUpgradeApp::DialogRunner runDialog;
     CFirmwareUpgradeApp::MessageBoxFn messageBox;
+    // --station: every controller at once, each at its port.
+    std::unique_ptr<StationTextView> stationText;
+    std::unique_ptr<StationJsonView> stationJson;
+    std::unique_ptr<StationEngine> station;
+    bool stationRan = false;
 #if !defined(_WIN32) && defined(FWU_HAVE_QT)
     std::unique_ptr<QApplication> qt;
 #endif
@@ -225,6 +237,22 @@ int Run(const std::vector<std::string>& args) {
         settings.events = json.get();
         settings.stops = &stops;
         runDialog = [&] { status = RunConsole(settings, hotplug, human); };
+        if (options.station) {
+            stationText = std::make_unique<StationTextView>(human, settings.terminal);
+            if (json) stationJson = std::make_unique<StationJsonView>(std::cout, *stationText);
+            IStationView& view = stationJson ? static_cast<IStationView&>(*stationJson)
+                                             : static_cast<IStationView&>(*stationText);
+            station = std::make_unique<StationEngine>(
+                StationSettings{options.force, options.waitSeconds, options.count, appName},
+                hotplug, view);
+            runDialog = [&] {
+                stationRan = true;
+                // The first stop request takes no new controller and lets
+                // every run in progress finish; a second one ends at once.
+                const StopRoute route(&stops, [&](const StopRequest&) { station->RequestStop(); });
+                status = station->Run();
+            };
+        }
         messageBox = [&](const std::string& text, const std::string& caption) {
             human << "[" << (caption.empty() ? appName : caption) << "]\n" << text << '\n';
             if (json) json->MessageShown(caption.empty() ? appName : caption, text);
@@ -275,7 +303,8 @@ int Run(const std::vector<std::string>& args) {
             status = kExitFailed;
         }
     }
-    if (json) json->Result(status);
+    // A station's stream ends with its own result, which counts the outcomes.
+    if (json && !stationRan) json->Result(status);
     return status;
 }
 

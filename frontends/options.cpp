@@ -113,6 +113,11 @@ Options ParseOptions(int argc, const char* const* argv) {
             o.force = true;
         } else if (arg == "--json") {
             o.json = true;
+        } else if (arg == "--station") {
+            o.station = true;
+        } else if (TakeValue(arg, "--count", argc, argv, i, value, missing)) {
+            if (missing || !ParseUnsigned(value, 1, kMaxStationCount, o.count))
+                o.error = "--count takes 1 to " + std::to_string(kMaxStationCount);
         } else if (arg == "--history") {
             o.history = true;
         } else if (arg == "--simulate") {
@@ -134,7 +139,9 @@ Options ParseOptions(int argc, const char* const* argv) {
         } else if (TakeValue(arg, "--simulate-unit", argc, argv, i, value, missing)) {
             const auto unit = missing ? std::nullopt : ParseSimUnit(value);
             if (!unit) {
-                o.error = "--simulate-unit takes K:MODE or K:FAULT (K the controller, from 0)";
+                o.error =
+                    "--simulate-unit takes K:MODE, K:protocol=V or K:FAULT (K the controller, from "
+                    "0)";
             } else {
                 o.simUnits.push_back(*unit);
             }
@@ -171,8 +178,11 @@ Options ParseOptions(int argc, const char* const* argv) {
             o.error = "unknown option: " + std::string(arg);
         }
     }
-    if (o.error.empty() && o.force && !o.update)
-        o.error = "--force holds Shift for the Update press and needs --update";
+    if (o.error.empty() && o.force && !o.update && !o.station)
+        o.error = "--force holds Shift for the Update press and needs --update or --station";
+    if (o.error.empty() && o.count != 0 && !o.station) o.error = "--count needs --station";
+    if (o.error.empty() && o.station && !o.replayPath.empty())
+        o.error = "--replay replays the run of one controller and cannot be used with --station";
     for (const SimUnitSetting& unit : o.simUnits) {
         if (o.error.empty() && unit.unit >= o.simCount)
             o.error = "--simulate-unit=" + std::to_string(unit.unit) + ":" + unit.setting +
@@ -200,13 +210,17 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
          "  --package-info         describe the built-in configuration record and update package\n"
          "  --console              use the console front end instead of the window\n"
          "  --update               (console) press Update as soon as a controller is shown\n"
-         "  --force                (console, with --update) hold Shift for that press: update\n"
-         "                         even when the controller's firmware is not older than the\n"
-         "                         package's\n"
+         "  --force                (console, with --update or --station) hold Shift for that\n"
+         "                         press: update even when the controller's firmware is not\n"
+         "                         older than the package's\n"
          "  --wait SECONDS         (console) how long to wait for a controller, and after the\n"
          "                         update for its return in normal mode (default 10)\n"
          "  --json                 (console) write every event as one JSON object per line on\n"
          "                         standard output; the text goes to standard error\n"
+         "  --station              (console) service bench: update every controller attached\n"
+         "                         and every one plugged in later, each at its own USB port,\n"
+         "                         all at the same time, until Ctrl+C (see below)\n"
+         "  --count N              (with --station) end after N controllers' outcomes\n"
          "  --simulate[=MODE]      use the simulated controller instead of real ones; MODE is\n"
          "                         normal (default: older firmware, both images out of date),\n"
          "                         bootloader (already in upgrade mode) or current (firmware\n"
@@ -220,8 +234,8 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
          "                         re-enumerates; the settings above apply to each of them\n"
          "  --simulate-unit=K:SETTING\n"
          "                         simulated controller K (from 0) only: SETTING is a MODE\n"
-         "                         (its own instead of --simulate's) or a fault NAME[@N] of\n"
-         "                         its own (repeatable)\n"
+         "                         (its own instead of --simulate's), protocol=V (its own\n"
+         "                         generation) or a fault NAME[@N] of its own (repeatable)\n"
          "  --simulate-fast        no transfer latency and shortened pauses (demos and tests);\n"
          "                         with --replay, the trace is replayed at once\n"
          "  --record FILE          write a trace of every operation on the controllers to FILE\n"
@@ -266,6 +280,24 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
         "     by another program\n"
         "  4  \"Update OK\", but the controller did not come back in normal mode within --wait\n"
         "     seconds, or came back with another firmware version than the package's\n"
+        "\nStation (--station): each controller gets the run --update gives it, on a thread of\n"
+        "its own, at the USB port it is plugged into; one already on the package's firmware\n"
+        "is reported as already current and left alone (--force updates it), one another\n"
+        "program is updating is reported and skipped. A controller that finished is taken\n"
+        "again only after it was unplugged. Ctrl+C (SIGINT, SIGTERM) takes no new controller,\n"
+        "lets every run in progress finish, then prints the summary (a second one ends at\n"
+        "once), e.g.\n"
+        "\"12 updated, 3 already current, 1 failed\" (\", 2 unconfirmed\": \"Update OK\" but\n"
+        "the new firmware not confirmed, status 4 above; \", 1 skipped\": not updated and not\n"
+        "checked, status 3 above). On a terminal one line per port is redrawn in place; on a\n"
+        "pipe every line of a run begins with its port in brackets. With --json every event\n"
+        "names its \"port\", each controller's run ends with its own result event, and the\n"
+        "last line is a result event with the counts updated, current, failed, unconfirmed\n"
+        "and skipped. Where the system gives no USB port (Wine), a controller is updated\n"
+        "only while it is the only one attached.\n"
+        "Station exit status: 0 every controller started ended updated or already current;\n"
+        "otherwise 1 if a run failed, else 4 if one was unconfirmed, else 3 (also when no\n"
+        "controller was started).\n"
         "\nUpdate history: every press of Update, in the window and on the console, adds one\n"
         "line to history.jsonl in the per-user state folder ($XDG_STATE_HOME/FirmwareUpgrade,\n"
         "by default ~/.local/state/FirmwareUpgrade; on Windows %LOCALAPPDATA%\\FirmwareUpgrade):\n"

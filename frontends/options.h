@@ -20,6 +20,8 @@ enum class SimStart {
 
 // At most this many simulated controllers (--simulate-count).
 inline constexpr unsigned kMaxSimControllers = 8;
+// The largest --count.
+inline constexpr unsigned kMaxStationCount = 100000;
 
 // normal, bootloader or current; nullopt for anything else.
 std::optional<SimStart> ParseSimStart(std::string_view name);
@@ -43,7 +45,9 @@ struct Options {
     bool update = false;
     bool force = false;
     int waitSeconds = 10;
-    bool json = false;  // (console) events as JSON lines on standard output
+    bool json = false;     // (console) events as JSON lines on standard output
+    bool station = false;  // --station: every controller attached, each at its port
+    unsigned count = 0;    // --count N: the station ends after N outcomes (0: when stopped)
 
     SimStart simulate = SimStart::Off;
     bool simProtocol1 = false;             // --simulate-protocol=1.0

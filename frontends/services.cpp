@@ -10,18 +10,21 @@ namespace fwu {
 sim::Config MakeSimConfig(const Options& options, const PackageConfig* package, std::string& error,
                           unsigned unit) {
     SimStart start = options.simulate;
+    bool protocol1 = options.simProtocol1;
     std::vector<std::string> faults = options.faults;
     for (const SimUnitSetting& own : options.simUnits) {
         if (own.unit != unit) continue;
         if (const auto mode = ParseSimStart(own.setting)) {
             start = *mode;
+        } else if (own.setting == "protocol=1.0" || own.setting == "protocol=2.0") {
+            protocol1 = own.setting == "protocol=1.0";
         } else {
             faults.push_back(own.setting);
         }
     }
     sim::Config config;
     config.latencyUs = options.simFast ? 0 : kSimLatencyUs;
-    config.generation = options.simProtocol1 ? sim::Generation::V1_0 : sim::Generation::V2_0;
+    config.generation = protocol1 ? sim::Generation::V1_0 : sim::Generation::V2_0;
     config.startInBootloader = start == SimStart::Bootloader;
     if (start == SimStart::Current && package != nullptr) {
         // The firmware the package carries is already in the flash.

@@ -14,7 +14,7 @@
 
 namespace fwu {
 
-bool isLogPrint = false;
+std::atomic<bool> isLogPrint{false};
 
 namespace {
 
@@ -106,6 +106,21 @@ void StartLogFile() {
     bool created = true;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
+        g_path = path;
+        created = AppendLocked({});
+    }
+    if (!problem.empty()) ReportProblem(problem);
+    if (!created) ReportAppendFailure(path);
+}
+
+void StartLogFileOnce() {
+    if (!isLogPrint) return;
+    std::string problem;
+    const std::string path = BuildLogPath(problem);
+    bool created = true;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!g_path.empty()) return;
         g_path = path;
         created = AppendLocked({});
     }

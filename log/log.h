@@ -5,6 +5,7 @@
 // while isLogPrint is on.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -15,14 +16,18 @@ namespace fwu {
 inline constexpr std::uint64_t kLogSizeLimit = 10485760;  // 10 MiB
 inline constexpr std::size_t kMaxEntryUnits = 511;        // UTF-16 code units
 
-// Process-wide switch; set once at start-up before the worker exists.
-extern bool isLogPrint;
+// Process-wide switch, set at start-up. Several dialogs (one per port) may
+// set it from their own threads while workers read it, hence atomic.
+extern std::atomic<bool> isLogPrint;
 
 // Full path of the current log file (UTF-8).
 std::string logFilePath();
 
 void WriteLog(const char* sourceFile, const char* function, int line, std::string_view message);
 void StartLogFile();
+// Starts the log file only when none was started in this process yet (and
+// logging is on): every dialog of the process writes into one file.
+void StartLogFileOnce();
 void LimitLogFileSize();
 void AppendLogText(std::string_view text);
 

@@ -321,7 +321,7 @@ void CFirmwareUpgradeDlg::InitialScan() {
     // Last, so that an interface given its driver back here is not found
     // by the searches above before the system has set its access: it
     // arrives through the notifications.
-    RestoreControllerDrivers();
+    if (scope_.restoreDrivers) RestoreControllerDrivers();
 }
 
 }  // namespace fwu

@@ -68,7 +68,8 @@ bool CFirmwareUpgradeDlg::OnInitDialog() {
     // Settings and log: the log starts before the second switch is read.
     const std::string settings = SettingsPath();
     if (ReadSettingFlag(settings, kKeyLogPrint)) isLogPrint = true;
-    StartLogFile();
+    // One log file per process, also when several dialogs (one per port) run.
+    StartLogFileOnce();
     isCfgShowSubVer = false;
     isCfgShowSubVer = ReadSettingFlag(settings, kKeyShowSubVer);
 
@@ -164,18 +165,22 @@ std::string VersionLabelPart(unsigned fwVersion, unsigned subVersion, bool showS
     return text;
 }
 
-std::string CFirmwareUpgradeDlg::BuildPackageVersionText() const {
+std::string PackageVersionLabel(const PackageConfig& config, bool showSubVersions) {
     std::string text = "V";
     unsigned firstMajor = 0;
-    for (int k = 0; k < ImageCount(); ++k) {
-        const unsigned fw = m_config.fwVersion(k);
+    const int count = static_cast<int>(std::min<std::uint32_t>(config.imageCount, kMaxImages));
+    for (int k = 0; k < count; ++k) {
+        const unsigned fw = config.fwVersion(k);
         if (k == 0) firstMajor = fw >> 8;
-        text +=
-            VersionLabelPart(fw, m_config.subVersion(k), ShowSubVersion(k), k == 0, firstMajor) +
-            ".";
+        const bool showSub = config.hasSubVersion[k] != 0 && showSubVersions;
+        text += VersionLabelPart(fw, config.subVersion(k), showSub, k == 0, firstMajor) + ".";
     }
     text.pop_back();  // the final '.', or the "V" itself without images
     return text;
+}
+
+std::string CFirmwareUpgradeDlg::BuildPackageVersionText() const {
+    return PackageVersionLabel(m_config, isKvtEmpN || isCfgShowSubVer);
 }
 
 std::string CFirmwareUpgradeDlg::BuildResultText(const std::vector<ImageResult>& results) const {

@@ -51,6 +51,10 @@ inline constexpr std::uint32_t kDeviceTypeInterface = 5;
 std::string VersionLabelPart(unsigned fwVersion, unsigned subVersion, bool showSubVersion,
                              bool first, unsigned firstMajor);
 
+// The package version label ("V1.40.20"): every image's version in order;
+// an image's sub-version is shown when it has one and `showSubVersions`.
+std::string PackageVersionLabel(const PackageConfig& config, bool showSubVersions);
+
 // Texts of the box about shows.
 struct CAboutDlg {
     static constexpr const char* kTitle = "关于 KVT Firmware Upgrade";
@@ -129,7 +133,8 @@ class CFirmwareUpgradeDlg {
     void InitialScan();
     void ScanUpgradeDevices();
     void StartUpdateRun();
-    bool CheckComputerName();
+    // Whether this computer's name is of the form KVnn... (sub-versions shown).
+    static bool CheckComputerName();
     std::string BuildPackageVersionText() const;
     // The success box's text for a list of results.
     std::string BuildResultText(const std::vector<ImageResult>& results) const;

@@ -360,7 +360,7 @@ void ConsoleHost::UnregisterHidNotification() {
 int RunConsole(const ConsoleSettings& settings, IHotplugSource* hotplug, std::ostream& out) {
     DialogLoop loop(settings.virtualClock ? DialogLoop::Clock::Virtual : DialogLoop::Clock::Real);
     ConsoleHost host(loop, hotplug, out, settings);
-    CFirmwareUpgradeDlg dialog(host);
+    CFirmwareUpgradeDlg dialog(host, settings.scope != nullptr ? *settings.scope : DefaultScope());
     host.Attach(dialog);
     LoopUpgradeSink sink(loop, [&dialog](unsigned msg, std::uintptr_t w, std::intptr_t l) {
         return dialog.OnWorkerMessage(msg, w, l);

@@ -17,6 +17,7 @@ namespace fwu {
 
 class CFirmwareUpgradeDlg;
 class DialogLoop;
+class RunScope;
 
 struct ConsoleSettings {
     bool update = false;        // press Update once a controller is shown
@@ -27,6 +28,9 @@ struct ConsoleSettings {
     bool virtualClock = false;  // timers in virtual time (tests: no real waits)
     // Also told every event (--json); may be null.
     ConsoleEvents* events = nullptr;
+    // The controllers the run serves (one port of a station); null: the
+    // default scope, every port.
+    RunScope* scope = nullptr;
     // Stop requests (Ctrl+C, SIGTERM) end the run while it lasts; may be null.
     StopRequests* stops = nullptr;
 };

@@ -34,9 +34,17 @@ std::string OutcomeName(int status, bool update) {
 }
 
 void JsonEventWriter::Write(const std::string& line) {
+    std::string tagged;
+    if (port_) {
+        // After the kind, which every line begins with: {"event":"<kind>",...
+        const std::size_t kindEnd = line.find('"', sizeof "{\"event\":\"" - 1);
+        if (kindEnd != std::string::npos)
+            tagged = line.substr(0, kindEnd + 1) + ",\"port\":" + Dump(*port_) +
+                     line.substr(kindEnd + 1);
+    }
     std::lock_guard lock(mutex_);
     if (ended_) return;
-    out_ << line << '\n';
+    out_ << (tagged.empty() ? line : tagged) << '\n';
     out_.flush();
 }
 

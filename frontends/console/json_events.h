@@ -4,6 +4,7 @@
 
 #include <iosfwd>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "frontends/console/console_events.h"
@@ -15,6 +16,10 @@ class JsonEventWriter : public ConsoleEvents {
     // `update`: the run presses Update (--update); without it a successful
     // run only showed a controller.
     JsonEventWriter(std::ostream& out, bool update) : out_(out), update_(update) {}
+    // One run of a station: every event also names the `port` it serves
+    // ("" where the platform gives none), right after its kind.
+    JsonEventWriter(std::ostream& out, bool update, std::string port)
+        : out_(out), update_(update), port_(std::move(port)) {}
 
     void Title(const std::string& title) override;
     void Label(const std::string& label, const std::string& text) override;
@@ -31,6 +36,7 @@ class JsonEventWriter : public ConsoleEvents {
 
     std::ostream& out_;
     const bool update_;
+    const std::optional<std::string> port_;
     std::mutex mutex_;
     bool ended_ = false;  // the result went out; nothing follows it
 };

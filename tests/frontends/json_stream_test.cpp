@@ -4,6 +4,7 @@
 // stops short: tests/trace.)
 #include <gtest/gtest.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -115,6 +116,33 @@ TEST(JsonStream, ARunThatEndsBeforeItStartsEndsWithTheResultToo) {
         EXPECT_EQ(run.events[1],
                   json::parse(R"({"event":"result","status":1,"outcome":"failed"})"));
     }
+}
+
+TEST(JsonStream, StationNamesThePortOfEveryRunsEventAndCountsLast) {
+    const JsonRun run =
+        RunJson("--station --simulate-count=2 --simulate-unit=1:current --simulate-fast --count 2");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(run.bad.empty()) << run.bad;
+    ASSERT_FALSE(run.events.empty());
+    std::map<std::string, std::string> outcomes;  // each run's result, by port
+    std::map<std::string, int> events;
+    for (std::size_t i = 0; i + 1 < run.events.size(); ++i) {
+        const json& e = run.events[i];
+        if (!e.contains("port")) {
+            // The station's own: the product, the package's version, notices.
+            EXPECT_TRUE(e["event"] == "title" || e["event"] == "label" || e["event"] == "notice")
+                << e.dump();
+            continue;
+        }
+        ++events[e["port"]];
+        if (e["event"] == "result") outcomes[e["port"]] = e["outcome"];
+    }
+    EXPECT_EQ(outcomes,
+              (std::map<std::string, std::string>{{"sim0", "updated"}, {"sim1", "refused"}}));
+    EXPECT_GT(events["sim0"], 100);  // its progress too
+    const json& last = run.events.back();
+    EXPECT_EQ(last, json::parse(R"({"event":"result","status":0,"outcome":"updated","updated":1,
+                                  "current":1,"failed":0,"unconfirmed":0,"skipped":0})"));
 }
 
 }  // namespace

@@ -27,6 +27,12 @@ TEST(Options, ConsoleRunOptions) {
     EXPECT_EQ(o.simulate, SimStart::Off);
     EXPECT_EQ(Parse({}).waitSeconds, 10);
     EXPECT_EQ(Parse({"--wait=0"}).waitSeconds, 0);
+    // The station presses Update for every controller; --force needs no --update there.
+    const Options station = Parse({"--station", "--force", "--count", "12"});
+    EXPECT_TRUE(station.error.empty()) << station.error;
+    EXPECT_TRUE(station.station && station.force);
+    EXPECT_EQ(station.count, 12u);
+    EXPECT_EQ(Parse({"--station"}).count, 0u);
 }
 
 TEST(Options, SimulatedControllerOptions) {
@@ -65,7 +71,10 @@ TEST(Options, BadCommandLinesAreRefused) {
                       {"--simulate-count=2", "--simulate-unit=2:bootloader"},
                       {"--bogus"},
                       {"--updatex"},
-                      {"--console", "--force"}}) {
+                      {"--console", "--force"},
+                      {"--count=3"},
+                      {"--station", "--count=0"},
+                      {"--station", "--replay", "run.jsonl"}}) {
         std::vector<const char*> argv{"FirmwareUpgrade"};
         argv.insert(argv.end(), args.begin(), args.end());
         const Options o = ParseOptions(static_cast<int>(argv.size()), argv.data());
@@ -107,15 +116,17 @@ TEST(SimConfig, FollowsTheOptions) {
 }
 
 TEST(SimConfig, EachControllerGetsTheCommonSettingsAndItsOwn) {
-    const Options o =
-        Parse({"--simulate-count=3", "--simulate-fault=no-strings", "--simulate-unit=1:bootloader",
-               "--simulate-unit=1:remove@9", "--simulate-unit=2:melt"});
+    const Options o = Parse({"--simulate-count=3", "--simulate-fault=no-strings",
+                             "--simulate-unit=1:bootloader", "--simulate-unit=1:remove@9",
+                             "--simulate-unit=1:protocol=1.0", "--simulate-unit=2:melt"});
     std::string error;
     const sim::Config first = MakeSimConfig(o, nullptr, error, 0);
     EXPECT_FALSE(first.startInBootloader);
+    EXPECT_EQ(first.generation, sim::Generation::V2_0);
     EXPECT_EQ(first.faults, (std::vector<sim::Fault>{{sim::FaultKind::NoStrings, 0}}));
     const sim::Config second = MakeSimConfig(o, nullptr, error, 1);
     EXPECT_TRUE(second.startInBootloader);
+    EXPECT_EQ(second.generation, sim::Generation::V1_0);
     EXPECT_EQ(second.faults, (std::vector<sim::Fault>{{sim::FaultKind::NoStrings, 0},
                                                       {sim::FaultKind::Remove, 9}}));
     EXPECT_TRUE(error.empty());

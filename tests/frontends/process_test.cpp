@@ -139,5 +139,29 @@ TEST(ToolProcess, TerminationSignalStopsTheRunWithItsResult) {
     EXPECT_EQ(rest.substr(rest.size() - result.size()), result) << rest;
 }
 
+// A station stopped by a signal in the middle of its batch (real pauses and
+// latency): it takes no new controller, every run in progress finishes, and
+// the summary ends the output.
+TEST(ToolProcess, TerminationSignalLetsTheStationsRunsFinish) {
+    ChildProcess tool(
+        "sh -c 'echo $$; exec env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "
+        "\"" FWU_EXE "\" --station --simulate-count=2'");
+    std::string line;
+    ASSERT_TRUE(tool.ReadLine(line));
+    const pid_t pid = static_cast<pid_t>(std::stol(line));
+    while (tool.ReadLine(line) && line.find("] Progress: 10%") == std::string::npos) {
+    }
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    const std::string rest = tool.ReadAll();
+    EXPECT_EQ(tool.Wait(), 0) << rest;
+    EXPECT_NE(rest.find("Stopping: no new controllers are taken; waiting for 2 runs in progress "
+                        "to finish.\n"),
+              std::string::npos)
+        << rest;
+    for (const char* port : {"[sim0] Outcome: updated", "[sim1] Outcome: updated"})
+        EXPECT_NE(rest.find(port), std::string::npos) << rest;
+    EXPECT_TRUE(rest.ends_with("\n2 updated, 0 already current, 0 failed\n")) << rest;
+}
+
 }  // namespace
 }  // namespace fwu::test

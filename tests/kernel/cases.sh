@@ -8,7 +8,8 @@
 # console output must hold. CHECK is "flash" (the server's result must show
 # every IC's flash equal to the package, the final page written last and the
 # controller back in normal mode), "untouched" (still in normal mode, never
-# restarted), "locations" (two controllers served, see that case) or "none".
+# restarted), "locations" (two controllers served, see that case), "station"
+# (see that case) or "none".
 # Every case first checks the guest's
 # own set-up (vhci-hcd present, udevd listening, the user in plugdev); "guest",
 # run only when named, checks nothing else. A last word "wine" runs the Windows
@@ -44,6 +45,17 @@ define remove         1 "--simulate=normal --simulate-protocol=2.0 --report-id=1
 # location, the port its result names), the other at another port, its flash
 # untouched. The server writes result.txt.0 and result.txt.1.
 define two-controllers 1 "--simulate-count=2 --simulate=normal --simulate-protocol=2.0 --report-id=1" "--update --wait 30 --record tool-trace.jsonl" 0 "$ok" locations
+# The station: three controllers served at once, each on its own vhci port,
+# updated by one --station run at the same time: protocol 2.0 from normal
+# mode, protocol 1.0 from normal mode, and one in its bootloader unplugged in
+# the middle of its first image. Each run's outcome is checked on the lines
+# prefixed with its port, each updated flash byte for byte. The unplug comes
+# while the others download, not while they re-enumerate: a hidraw write to
+# the unplugged device stays pending in vhci-hcd until its 5 s time-out and
+# holds the hidraw driver's table lock, so no other hidraw node can appear meanwhile
+# (under TCG that pushes a re-enumerating controller past the tool's 6.4 s
+# wait for it).
+define station 1 "--simulate-count=3 --simulate=normal --simulate-protocol=2.0 --report-id=1 --simulate-unit=1:protocol=1.0 --simulate-unit=2:bootloader --simulate-unit=2:remove@1500" "--station --count 3 --wait 30" 1 "2 updated, 0 already current, 1 failed" station
 
 # Multi-step cases: one boot, one served controller, a script in steps/ that
 # runs the tool several times (helpers in guest-steps.sh) and checks each run:

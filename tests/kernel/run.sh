@@ -145,12 +145,54 @@ locations_reason() {  # locations_reason DIR
     fi
 }
 
+# Three controllers served to one --station run (result.txt.0 to .2): the
+# first two updated, the third unplugged during its run; the tool's line of
+# each outcome names the controller's own USB port, and so does each run's
+# record in the update history, with the controller's serial number and the
+# run's status. Prints the reason of a failure, nothing on success.
+station_reason() {  # station_reason DIR
+    local dir=$1 unit result port want reason status records
+    records=$(grep -c . "$dir/history.jsonl" 2>/dev/null)
+    if [ "${records:-0}" != 3 ]; then
+        echo "the update history holds ${records:-no} records, not 3"
+        return
+    fi
+    for unit in 0 1 2; do
+        result=$dir/result.txt.$unit
+        if [ ! -s "$result" ]; then echo "fwu-simusb wrote no ${result##*/}"; return; fi
+        if [ "$unit" = 2 ]; then
+            want=failed status=1
+            if ! grep -qx "mode=absent" "$result"; then
+                echo "controller 2 was not unplugged: $(tr '\n' ' ' <"$result")"
+                return
+            fi
+        else
+            want=updated status=0
+            reason=$(updated_reason "$result")
+            if [ -n "$reason" ]; then echo "${result##*/}: $reason"; return; fi
+        fi
+        # Its port: the sysfs name ends in -(vhci port + 1).
+        port=-$(($(sed -n 's/^vhci_port=//p' "$result") + 1))
+        if ! grep -qE "^\[[0-9.-]*$port\] Outcome: $want" "$dir/tool.log"; then
+            echo "no \"Outcome: $want\" line for controller $unit at port *$port: $(grep 'Outcome:' "$dir/tool.log" | tr '\n' ' ')"
+            return
+        fi
+        if ! grep "\"serial\":\"FWUSIM000$unit\"" "$dir/history.jsonl" |
+            grep "\"location\":\"[0-9.-]*$port\"" | grep -q "\"status\":$status,"; then
+            echo "no history record of controller $unit at port *$port with status $status: $(tr '\n' ' ' <"$dir/history.jsonl")"
+            return
+        fi
+    done
+}
+
 # The update history the tool wrote in the guest: no record without a
 # controller to press Update for; otherwise one, with the run's exit status
 # and the served device's USB serial number (the Linux build reads it through
 # udev from sysfs, the Windows build from Wine's HID class driver).
 history_verdict() {  # history_verdict NAME DIR STATUS
     local name=$1 history="$2/history.jsonl" status=$3 records
+    # A station writes one record per run: its own check reads them.
+    [ "${check[$name]}" != station ] || return
     if [ "${server[$name]}" = "-" ]; then
         if [ -e "$history" ]; then echo "a history record without a press: $(head -c 400 "$history")"; fi
         return
@@ -222,6 +264,7 @@ verdict() {  # verdict NAME DIR
     case "${check[$name]}" in
         flash) updated_reason "$dir/result.txt" ;;
         locations) locations_reason "$dir" ;;
+        station) station_reason "$dir" ;;
         untouched)
             result="$dir/result.txt"
             if [ ! -s "$result" ]; then

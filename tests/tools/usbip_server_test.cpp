@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <optional>
@@ -385,7 +386,16 @@ TEST(VhciBus, ComesBackToItsFirstPortAndLeavesTheOthersAlone) {
     status("12");  // the host still holds port 1; port 0 is free
     EXPECT_EQ(attach(a, error), "");
     EXPECT_EQ(error.rfind(kPortInUse, 0), 0u) << error;
+    // Free for vhci-hcd, but the host's high-speed root hub (usb3) still
+    // has the last device of port 1 (3-2); the super-speed one's 4-2 is
+    // another port.
     status("2");
+    for (const char* d : {"/usb3/3-2", "/usb4/4-2"}) std::filesystem::create_directories(vhci + d);
+    std::ofstream(vhci + "/usb3/speed") << "480\n";
+    std::ofstream(vhci + "/usb4/speed") << "5000\n";
+    EXPECT_EQ(attach(a, error), "");
+    EXPECT_EQ(error.rfind(kPortInUse, 0), 0u) << error;
+    std::filesystem::remove(vhci + "/usb3/3-2");
     EXPECT_EQ(attach(a, error), "1 ") << error;
     EXPECT_EQ(a.port(), 1);
     EXPECT_EQ(b.port(), 2);

@@ -70,8 +70,13 @@ TEST(ScopedRun, TwoIdenticalControllersEachUpdatedOnlyByTheRunAtItsPort) {
 
     // The first run ends before the second starts: the second controller
     // must be left alone by it, although it looks exactly the same.
+    // Each run is over once its worker has told the controller so and the
+    // controller is back in normal mode (Update enabled again).
+    auto over = [](Bench::Port& p, std::size_t boxes) {
+        return p.host.boxes.size() == boxes && p.dlg.WorkerIdle() && p.host.buttonEnabled;
+    };
     first.dlg.OnBnClickedUpdateButton();
-    ASSERT_TRUE(b.h.loop.RunUntil([&] { return !first.host.boxes.empty(); }));
+    ASSERT_TRUE(b.h.loop.RunUntil([&] { return over(first, 1); }));
     EXPECT_EQ(first.host.boxes[0].caption, "Update OK");
     EXPECT_EQ(b.h.sim.Controller(0).Version(0), kNew0);
     EXPECT_EQ(b.h.sim.Controller(0).Version(1), kNew1);
@@ -83,11 +88,8 @@ TEST(ScopedRun, TwoIdenticalControllersEachUpdatedOnlyByTheRunAtItsPort) {
     first.host.shift = true;
     first.dlg.OnBnClickedUpdateButton();
     second.dlg.OnBnClickedUpdateButton();
-    // The box comes before each worker's closing exchange: wait for both.
-    ASSERT_TRUE(b.h.loop.RunUntil([&] {
-        return first.host.boxes.size() == 2 && second.host.boxes.size() == 1 &&
-               first.dlg.WorkerIdle() && second.dlg.WorkerIdle();
-    }));
+    ASSERT_TRUE(b.h.loop.RunUntil([&] { return over(first, 2) && over(second, 1); }));
+    EXPECT_EQ(first.host.boxes[1].caption, "Update OK");
     EXPECT_EQ(second.host.boxes[0].caption, "Update OK");
     EXPECT_EQ(b.h.sim.Controller(1).Version(0), kNew0);
     EXPECT_EQ(b.h.sim.Controller(1).Version(1), kNew1);

@@ -57,8 +57,8 @@ const char kUsage[] =
     "  --simulate-fault=NAME[@N]  inject a fault (repeatable; see below)\n"
     "  --simulate-count=N         serve N controllers (1 to 8, default 1); the settings\n"
     "                             above and below apply to each\n"
-    "  --simulate-unit=K:SETTING  controller K (from 0) only: its own MODE, or a fault\n"
-    "                             NAME[@N] of its own (repeatable)\n"
+    "  --simulate-unit=K:SETTING  controller K (from 0) only: its own MODE, its own\n"
+    "                             protocol=V, or a fault NAME[@N] of its own (repeatable)\n"
     "  --report-id=N              report ID of the HID reports (0: none, default)\n"
     "  --no-interrupt-out         no interrupt OUT endpoint: output reports use SET_REPORT\n"
     "  --entry=FORMS              bootloader requests the normal firmware honours: all\n"
@@ -123,7 +123,9 @@ Args Parse(int argc, char** argv) {
             if (const auto unit = ParseSimUnit(v)) {
                 a.sim.simUnits.push_back(*unit);
             } else {
-                a.error = "--simulate-unit takes K:MODE or K:FAULT (K the controller, from 0)";
+                a.error =
+                    "--simulate-unit takes K:MODE, K:protocol=V or K:FAULT (K the controller, from "
+                    "0)";
             }
         } else if (Value(arg, "--report-id", argc, argv, i, v)) {
             unsigned n = 0;

@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -30,13 +31,30 @@ constexpr std::int32_t kMaxOutData = 4096;
 // before it leaves, like a controller that restarts a moment after replying.
 constexpr std::uint32_t kDrainLimitMs = 1000;
 constexpr std::uint32_t kLeaveDelayMs = 20;
-constexpr int kAttachTries = 30;
+constexpr int kAttachTries = 100;
 constexpr std::uint32_t kAttachRetryMs = 100;
 constexpr std::uint32_t kVdevStatusFree = 4;
 
 // Ports a VhciBus of this process has taken, by vhci-hcd directory.
 std::mutex g_portsMu;
 std::set<std::pair<std::string, int>> g_ports;
+
+// Whether the host still has a USB device at high-speed `port` of the
+// vhci-hcd in `dir`: its root hub (usbN, speed 480) holds N-(port+1).
+bool HostHoldsDevice(const std::string& dir, int port) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (const fs::directory_entry& hub : fs::directory_iterator(dir, ec)) {
+        const std::string name = hub.path().filename().string();
+        if (!name.starts_with("usb")) continue;
+        std::ifstream speed(hub.path() / "speed");
+        std::string mbps;
+        if (!(speed >> mbps) || mbps != "480") continue;
+        if (fs::exists(hub.path() / (name.substr(3) + "-" + std::to_string(port + 1)), ec))
+            return true;
+    }
+    return false;
+}
 
 // Reads exactly `n` bytes; false on end of stream, error or a stalled peer.
 bool ReadExact(int fd, std::uint8_t* out, std::size_t n) {
@@ -125,6 +143,14 @@ int VhciBus::Attach(std::uint32_t devid, std::string& error) {
     std::ifstream status(dir_ + "/status");
     if (!status) {
         error = dir_ + "/status: cannot be read (is vhci-hcd loaded?)";
+        return -1;
+    }
+    // Back to its port only once the host has let the last device there go:
+    // a disconnect and a connect that the host's hub thread sees as one look
+    // like the old device still being plugged in, and the new one is never
+    // enumerated.
+    if (home_ >= 0 && HostHoldsDevice(dir_, home_)) {
+        error = kPortInUse + dir_ + " " + std::to_string(home_);
         return -1;
     }
     int port = -1;
@@ -227,31 +253,67 @@ void UsbIpServer::TraceTransfer(const Unit& u, std::uint32_t seqnum, std::uint32
          statusText.c_str());
 }
 
-bool UsbIpServer::Attach(Unit& u) {
+bool UsbIpServer::Attach(Unit& u, bool wait) {
     u.device = std::make_unique<SimUsbDevice>(sim_, u.index, options_.device, &u.commits);
+    u.attachTriesLeft = 0;
     if (!u.device->present()) {
         u.device.reset();
         return false;
     }
     std::string error;
     for (int attempt = 0; attempt < kAttachTries; ++attempt) {
-        u.sock = u.bus->Attach(nextDevid_, error);
-        if (u.sock >= 0 || (error.rfind(kNoFreePort, 0) != 0 && error.rfind(kPortInUse, 0) != 0))
-            break;
-        PauseMs(kAttachRetryMs);  // the host may still be letting go of the port
+        if (TryAttach(u, error)) return true;
+        if (error.rfind(kNoFreePort, 0) != 0 && error.rfind(kPortInUse, 0) != 0) break;
+        // The host may still be letting go of the port.
+        if (!wait) {
+            u.attachTriesLeft = kAttachTries - 1 - attempt;
+            u.attachDue =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(kAttachRetryMs);
+            return false;
+        }
+        PauseMs(kAttachRetryMs);
     }
-    if (u.sock < 0) {
-        error_ = error;
-        Note("%sattach failed: %s", u.tag.c_str(), error.c_str());
-        u.device.reset();
-        return false;
-    }
+    error_ = error;
+    Note("%sattach failed: %s", u.tag.c_str(), error.c_str());
+    u.device.reset();
+    return false;
+}
+
+bool UsbIpServer::TryAttach(Unit& u, std::string& error) {
+    u.sock = u.bus->Attach(nextDevid_, error);
+    if (u.sock < 0) return false;
+    u.attachTriesLeft = 0;
     ++nextDevid_;
     u.pendingIn.clear();
     const sim::UsbIdentity id = u.device->identity();
     Note("%sattach vid=%04x pid=%04x mode=%s", u.tag.c_str(), id.vid, id.pid,
          ModeName(u.device->mode()));
     return true;
+}
+
+void UsbIpServer::RetryAttaches() {
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto& u : units_) {
+        if (u->attachTriesLeft == 0 || now < u->attachDue) continue;
+        std::string error;
+        if (TryAttach(*u, error)) continue;
+        if (--u->attachTriesLeft > 0 &&
+            (error.rfind(kNoFreePort, 0) == 0 || error.rfind(kPortInUse, 0) == 0)) {
+            u->attachDue = now + std::chrono::milliseconds(kAttachRetryMs);
+            continue;
+        }
+        u->attachTriesLeft = 0;
+        error_ = error;
+        Note("%sattach failed: %s", u->tag.c_str(), error.c_str());
+        u->device.reset();
+    }
+}
+
+int UsbIpServer::PollTimeoutMs() const {
+    for (const auto& u : units_) {
+        if (u->attachTriesLeft > 0) return static_cast<int>(kAttachRetryMs);
+    }
+    return -1;
 }
 
 void UsbIpServer::DrainToHost(Unit& u) {
@@ -270,6 +332,7 @@ void UsbIpServer::Disconnect(Unit& u) {
 }
 
 void UsbIpServer::Unplug(Unit& u, const char* why) {
+    u.attachTriesLeft = 0;
     if (u.sock >= 0) {
         DrainToHost(u);
         Disconnect(u);
@@ -298,7 +361,8 @@ void UsbIpServer::HandleEvents() {
     for (const auto& u : units_) {
         if (!arrived[u->index]) continue;
         if (u->device) Unplug(*u, "controller re-enumerated");
-        if (sim_.Controller(u->index).mode() != sim::Mode::Absent && !Attach(*u))
+        if (sim_.Controller(u->index).mode() != sim::Mode::Absent && !Attach(*u, false) &&
+            u->attachTriesLeft == 0)
             Note("%sthe controller is not plugged in again", u->tag.c_str());
     }
 }
@@ -399,6 +463,7 @@ bool UsbIpServer::Run(int stopFd) {
     std::vector<Unit*> polled;
     for (;;) {
         HandleEvents();
+        RetryAttaches();
         fds.assign({{stopFd, POLLIN, 0}, {wake_[0], POLLIN, 0}});
         polled.clear();
         for (const auto& u : units_) {
@@ -406,7 +471,7 @@ bool UsbIpServer::Run(int stopFd) {
             fds.push_back({u->sock, POLLIN, 0});
             polled.push_back(u.get());
         }
-        const int ready = ::poll(fds.data(), fds.size(), -1);
+        const int ready = ::poll(fds.data(), fds.size(), PollTimeoutMs());
         if (ready < 0) {
             if (errno == EINTR) continue;
             error_ = std::string("poll: ") + std::strerror(errno);

@@ -5,6 +5,7 @@
 // new mode.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -103,9 +104,20 @@ class UsbIpServer {
         std::unique_ptr<SimUsbDevice> device;
         int sock = -1;
         std::vector<PendingIn> pendingIn;
+        // Re-plugged, waiting for its port: attach attempts left (0: none
+        // pending) and when the next is due.
+        int attachTriesLeft = 0;
+        std::chrono::steady_clock::time_point attachDue;
     };
 
-    bool Attach(Unit& u);
+    // Plugs the controller in; with `wait`, retries a busy port here,
+    // otherwise leaves the retries to the serving loop (the others are
+    // served meanwhile). False when it cannot be plugged in (now).
+    bool Attach(Unit& u, bool wait = true);
+    bool TryAttach(Unit& u, std::string& error);
+    void RetryAttaches();
+    // How long the serving loop may wait for the host (-1: no limit).
+    int PollTimeoutMs() const;
     void Unplug(Unit& u, const char* why);
     void Disconnect(Unit& u);
     void HandleEvents();
