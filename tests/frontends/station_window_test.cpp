@@ -12,7 +12,6 @@
 
 #include "frontends/options.h"
 #include "frontends/qt/station_window.h"
-#include "frontends/services.h"
 #include "sim/sim.h"
 #include "tests/support/files.h"
 #include "tests/support/package.h"
@@ -60,12 +59,11 @@ TEST(StationWindowProcess, ShowsEachControllersOutcomeAndTheCounts) {
     std::string summary;
     const auto rows = Rows(text, summary);
     ASSERT_EQ(rows.size(), 3u) << text;
-    // Controller, firmware before, progress, outcome (the time is not asserted).
-    const std::vector<std::string> current{"M27504_Controller", "V1.40.20", "", "already current"};
-    const std::vector<std::string> updated{"M27504_Controller", "V1.30.10", "100%",
-                                           "updated to V1.40.20"};
-    EXPECT_EQ(std::vector(rows.at("sim0").begin(), rows.at("sim0").end() - 1), current) << text;
-    EXPECT_EQ(std::vector(rows.at("sim1").begin(), rows.at("sim1").end() - 1), updated) << text;
+    // Controller, firmware before, progress, outcome, time (not asserted).
+    EXPECT_EQ(rows.at("sim0")[1] + "|" + rows.at("sim0")[3], "V1.40.20|already current");
+    const std::vector<std::string>& sim1 = rows.at("sim1");
+    EXPECT_EQ(sim1[0] + "|" + sim1[1] + "|" + sim1[2] + "|" + sim1[3],
+              "M27504_Controller|V1.30.10|100%|updated to V1.40.20");
     EXPECT_TRUE(rows.at("sim2")[3].starts_with("failed: ")) << text;
     EXPECT_EQ(summary, "1 updated, 1 already current, 1 failed");
 }
@@ -95,34 +93,54 @@ class StationWindowRun : public ::testing::Test {
 };
 QApplication* StationWindowRun::app_ = nullptr;
 
-// Passes every call on to the window; at the first progress it closes the
-// window twice while the station's thread waits, so that both closes come
-// with runs in progress.
-class ClosingView : public IStationView {
+TEST_F(StationWindowRun, RowsFollowTheStationsCalls) {
+    StationWindow window;
+    auto row = [](const char* port, StationOutcome outcome, int percent = -1) {
+        StationRow r;
+        r.port = port;
+        r.controller = "M27504_Controller";
+        r.outcome = outcome;
+        r.percent = percent;
+        r.detail = "gone";
+        return r;
+    };
+    window.RowChanged(row("1-1", StationOutcome::Running));
+    window.RowChanged(row("1-2", StationOutcome::Running, 40));
+    window.RowChanged(row("", StationOutcome::Running));
+    window.RowChanged(row("1-1", StationOutcome::Failed, 3));
+    window.RowRemoved("1-1");
+    // The next controller at a port whose row kept its outcome.
+    window.RowChanged(row("1-2", StationOutcome::Current));
+    window.RowChanged(row("1-2", StationOutcome::Running));
+    window.RowChanged(row("1-2", StationOutcome::Skipped));
+    QCoreApplication::processEvents();
+    std::string summary;
+    const auto rows = Rows(window.Dump(), summary);
+    ASSERT_EQ(rows.size(), 2u) << window.Dump();
+    EXPECT_EQ(rows.at("1-2")[3], "skipped: gone");
+    EXPECT_EQ(rows.at("no port")[2], "");
+    EXPECT_EQ(rows.at("no port")[3], "running");
+    EXPECT_EQ(summary, "0 updated, 1 already current, 1 failed, 1 skipped");
+}
+
+// At the first progress it closes itself twice while the station's thread
+// waits, so that both closes come with runs in progress.
+class ClosingWindow : public StationWindow {
   public:
-    explicit ClosingView(StationWindow& window) : window_(window) {}
-    void Started(const std::string& product, const std::string& version) override {
-        window_.Started(product, version);
-    }
     void RowChanged(const StationRow& row) override {
-        window_.RowChanged(row);
+        StationWindow::RowChanged(row);
         if (closed_ || row.percent < 1) return;
         closed_ = true;
         QMetaObject::invokeMethod(
-            &window_,
+            this,
             [this] {
-                window_.close();
-                openAfterFirst = window_.isVisible() && window_.Stopping();
-                window_.close();
-                openAfterSecond = window_.isVisible();
-                afterSecond = window_.Dump();
+                close();
+                openAfterFirst = isVisible() && Stopping();
+                close();
+                openAfterSecond = isVisible();
+                afterSecond = Dump();
             },
             Qt::BlockingQueuedConnection);
-    }
-    void RowRemoved(const std::string& port) override { window_.RowRemoved(port); }
-    void Notice(const std::string& text) override { window_.Notice(text); }
-    void Finished(const StationCounts& counts, int status) override {
-        window_.Finished(counts, status);
     }
 
     bool openAfterFirst = false;
@@ -130,24 +148,22 @@ class ClosingView : public IStationView {
     std::string afterSecond;
 
   private:
-    StationWindow& window_;
     bool closed_ = false;
 };
 
 TEST_F(StationWindowRun, ClosingWaitsForTheRunsInProgressThenCloses) {
-    StationWindow window;
-    ClosingView view(window);
+    ClosingWindow window;
     StationSettings settings;
     settings.appName = "FirmwareUpgrade";
     settings.virtualClock = true;
-    StationEngine engine(settings, &sim_, view);
+    StationEngine engine(settings, &sim_, window);
     EXPECT_EQ(window.Exec(engine), kExitUpdated);
 
-    EXPECT_TRUE(view.openAfterFirst);
-    EXPECT_TRUE(view.openAfterSecond);  // the second close is refused
-    EXPECT_NE(view.afterSecond.find("status: Still finishing the runs in progress"),
+    EXPECT_TRUE(window.openAfterFirst);
+    EXPECT_TRUE(window.openAfterSecond);  // the second close is refused
+    EXPECT_NE(window.afterSecond.find("status: Still finishing the runs in progress"),
               std::string::npos)
-        << view.afterSecond;
+        << window.afterSecond;
     EXPECT_FALSE(window.isVisible());
     std::string summary;
     const auto rows = Rows(window.Dump(), summary);
