@@ -41,6 +41,7 @@
 
 #include "frontends/qt/display_probe.h"
 #include "frontends/qt/main_window.h"
+#include "frontends/qt/station_window.h"
 #endif
 
 namespace fwu {
@@ -57,6 +58,14 @@ static_assert(kRunUpdated == kExitUpdated && kRunFailed == kExitFailed &&
 constexpr bool kConsoleOnly = true;
 #else
 constexpr bool kConsoleOnly = false;
+#endif
+
+// Whether --station opens a window of its own: on Linux with the Qt window.
+// On Windows, and without a display, the station runs on the console.
+#if defined(FWU_HAVE_QT) && !defined(_WIN32) && !defined(FWU_CONSOLE_ONLY)
+constexpr bool kStationWindow = true;
+#else
+constexpr bool kStationWindow = false;
 #endif
 
 // Whether the window can open. A display that is set but has no server
@@ -120,11 +129,11 @@ int Run(const std::vector<std::string>& args) {
     const std::unique_ptr<IStopSignalSource> stopSignals = CreatePlatformStopSignals();
     stopSignals->Start([&stops](const StopRequest& request) { stops.Deliver(request); });
 
-    // The station runs on the console (its window is not built yet).
     const bool console = kConsoleOnly || options.frontEnd == FrontEnd::Console || options.update ||
-                         options.station || options.json || options.help || options.version ||
-                         options.packageInfo || options.history || !options.error.empty() ||
-                         !options.traceSummaryPath.empty() || !DisplayAvailable(appName);
+                         (options.station && !kStationWindow) || options.json || options.help ||
+                         options.version || options.packageInfo || options.history ||
+                         !options.error.empty() || !options.traceSummaryPath.empty() ||
+                         !DisplayAvailable(appName);
 #ifdef _WIN32
     if (console && !kConsoleOnly) AttachConsoleOutput();
 #endif
@@ -274,6 +283,13 @@ int Run(const std::vector<std::string>& args) {
         qt = std::make_unique<QApplication>(qtArgc, qtArgv);
         QCoreApplication::setApplicationName(QString::fromStdString(appName));
         runDialog = [&] { RunQtWindow(hotplug, &stops); };
+        if (options.station) {
+            runDialog = [&] {
+                status = RunQtStation(
+                    StationSettings{options.force, options.waitSeconds, options.count, appName},
+                    hotplug, &stops);
+            };
+        }
         messageBox = [&](const std::string& text, const std::string& caption) {
             ShowQtWarning(text, caption.empty() ? appName : caption);
             status = kExitFailed;

@@ -307,9 +307,13 @@ std::string UsageText(const std::string& programName, const std::string& faultHe
 #ifndef _WIN32
     if (window)
         t += "\nThe window opens when a display is available (DISPLAY, WAYLAND_DISPLAY or\n"
-             "QT_QPA_PLATFORM set); otherwise the console front end runs.\n";
+             "QT_QPA_PLATFORM set); otherwise the console front end runs. With --station the\n"
+             "window shows the station, one row per USB port; closing it takes no new\n"
+             "controller and closes the window once the runs in progress have finished.\n";
 #else
-    (void)window;
+    if (window)
+        t += "\n--station runs on the console (the one the program was started from, or a new\n"
+             "one); FirmwareUpgrade-cli.exe --station is the same from cmd.exe or PowerShell.\n";
 #endif
     return t;
 }

@@ -67,20 +67,8 @@ std::string StationTextView::PortName(const std::string& port) {
 }
 
 std::string StationTextView::OutcomeLine(const StationRow& row) {
-    std::string text = OutcomeText(row.outcome);
-    switch (row.outcome) {
-        case StationOutcome::Running:
-            return text;
-        case StationOutcome::Updated:
-            if (!row.versionAfter.empty()) text += " to " + row.versionAfter;
-            break;
-        case StationOutcome::Current:
-            break;
-        default:
-            if (!row.detail.empty()) text += ": " + row.detail;
-            break;
-    }
-    return text + " (" + Seconds(row.seconds) + ")";
+    if (row.outcome == StationOutcome::Running) return OutcomeText(row.outcome);
+    return OutcomeDescription(row) + " (" + Seconds(row.seconds) + ")";
 }
 
 std::string StationTextView::RowText(const StationRow& row) const {

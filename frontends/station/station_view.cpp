@@ -37,6 +37,22 @@ const char* OutcomeText(StationOutcome outcome) {
     return "skipped";
 }
 
+std::string OutcomeDescription(const StationRow& row) {
+    std::string text = OutcomeText(row.outcome);
+    switch (row.outcome) {
+        case StationOutcome::Running:
+        case StationOutcome::Current:
+            break;
+        case StationOutcome::Updated:
+            if (!row.versionAfter.empty()) text += " to " + row.versionAfter;
+            break;
+        default:
+            if (!row.detail.empty()) text += ": " + row.detail;
+            break;
+    }
+    return text;
+}
+
 void StationCounts::Add(StationOutcome outcome) {
     switch (outcome) {
         case StationOutcome::Running:

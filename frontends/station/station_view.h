@@ -40,6 +40,10 @@ struct StationRow {
     double seconds = 0;  // how long the run took so far (the whole run once ended)
 };
 
+// The row's outcome in words with what it ended with: "updated to V1.40.20",
+// "failed: <why>", "already current", ...
+std::string OutcomeDescription(const StationRow& row);
+
 // How many runs ended each way.
 struct StationCounts {
     int updated = 0;
