@@ -29,7 +29,7 @@ void CFirmwareUpgradeDlg::OnBnClickedUpdateButton() {
     }
 
     for (int i = 0; i < SlotTable::kSlots && runRecordPath_.empty(); ++i)
-        NoteRunController(m_hNormal.Get(i));
+        NoteRunController(scope_.normal().Get(i));
     const int count = ImageCount();
     // A controller that reported a single record for a package of several
     // images cannot be compared image by image: switch it without a check.

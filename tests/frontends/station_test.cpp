@@ -8,10 +8,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/history.h"
 #include "frontends/options.h"
 #include "frontends/services.h"
 #include "frontends/station/station.h"
@@ -157,7 +159,24 @@ TEST_F(StationRun, MixedBatchEndsWithEachControllersOwnOutcome) {
     Controllers({"--simulate-count=5", "--simulate-unit=0:current", "--simulate-unit=1:bootloader",
                  "--simulate-unit=1:protocol=1.0", "--simulate-unit=2:write-fail@60",
                  "--simulate-unit=3:remove@60"});
+    RunHistory history(dir_.Utf8("state"), {"9.9", "station", true, false});
+    std::optional<ScopedUpdateHistory> recording(&history);
     EXPECT_EQ(Run(5), kExitFailed) << view_.out.str();
+    recording.reset();
+
+    // One history record per controller, each of its own port, also the one
+    // the version check refused.
+    const std::string& text = system_.appended[history.Path()];
+    std::map<std::string, HistoryRecord> records;
+    for (const HistoryEntry& entry : ParseHistory(text).entries)
+        records[entry.record.location] = entry.record;
+    ASSERT_EQ(records.size(), 5u) << text;
+    for (const auto& [port, record] : records) {
+        EXPECT_EQ(record.serial, "FWUSIM000" + port.substr(3)) << port;
+        EXPECT_EQ(record.vid, 0x3A5C) << port;
+        EXPECT_EQ(record.status, view_.rows[port].status) << port;
+    }
+    EXPECT_EQ(records["sim0"].outcome, "refused");
 
     EXPECT_EQ(Outcome("sim0"), StationOutcome::Current);
     EXPECT_TRUE(Untouched(0));
