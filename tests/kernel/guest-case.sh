@@ -113,8 +113,11 @@ if [ -e /run/fwu-ready ] || [ -z "$server_pid" ]; then
         tool=("${wine_env[@]}" wine "$FWU_TOOL")
         note "$(wine --version 2>/dev/null)"
     fi
-    # A working directory of its own (the guest's /tmp shows the host's).
+    # A working directory of its own (the guest's /tmp shows the host's), and
+    # no update history of the host's runs: the guest's root is the host's
+    # under a writable overlay, so what is removed here stays on the host.
     work=$(mktemp -d /tmp/fwu-tool.XXXXXX) && chmod 1777 "$work" && cd "$work" || cd /tmp || true
+    rm -rf /root/.local/state/FirmwareUpgrade /home/"$user"/.local/state/FirmwareUpgrade
     if [ -n "${FWU_STEPS:-}" ]; then
         # A multi-step case: its script runs the tool as often as it needs
         # and writes its checks to steps.txt.

@@ -191,8 +191,9 @@ station_reason() {  # station_reason DIR
 # udev from sysfs, the Windows build from Wine's HID class driver).
 history_verdict() {  # history_verdict NAME DIR STATUS
     local name=$1 history="$2/history.jsonl" status=$3 records
-    # A station writes one record per run: its own check reads them.
-    [ "${check[$name]}" != station ] || return
+    # A station writes one record per run, and a case of several steps checks
+    # its own runs: their own checks read the records.
+    [ "${check[$name]}" != station ] && [ -z "${script[$name]:-}" ] || return
     if [ "${server[$name]}" = "-" ]; then
         if [ -e "$history" ]; then echo "a history record without a press: $(head -c 400 "$history")"; fi
         return
@@ -209,7 +210,7 @@ history_verdict() {  # history_verdict NAME DIR STATUS
 
 # Checks a finished case in DIR; prints the reason of a failure, nothing on success.
 verdict() {  # verdict NAME DIR
-    local name=$1 dir=$2 status result
+    local name=$1 dir=$2 status="" result
     if [ ! -s "$dir/console.log" ]; then
         echo "QEMU did not start the guest: $(tail -n 1 "$dir/qemu.log" 2>/dev/null)"
         return
