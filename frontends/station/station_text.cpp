@@ -111,7 +111,9 @@ void StationTextView::RowChanged(const StationRow& row) {
         Redraw();
         return;
     }
-    const std::string prefix = "[" + PortName(row.port) + "] ";
+    std::string prefix = "[";
+    prefix += PortName(row.port);
+    prefix += "] ";
     if (appeared) out_ << prefix << "A controller was plugged in.\n";
     if (ended) out_ << prefix << "Outcome: " << OutcomeLine(row) << '\n';
     out_.flush();
