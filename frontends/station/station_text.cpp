@@ -77,9 +77,12 @@ std::string StationTextView::RowText(const StationRow& row) const {
     if (row.outcome != StationOutcome::Running) return Clipped(text + OutcomeLine(row));
     if (row.percent < 0) return Clipped(text + "starting (" + Seconds(row.seconds) + ")");
     const int filled = std::clamp(row.percent, 0, 100) * kBarWidth / 100;
-    text += "[" + std::string(static_cast<std::size_t>(filled), '#') +
-            std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] " +
-            std::to_string(row.percent) + "%";
+    text += '[';
+    text.append(static_cast<std::size_t>(filled), '#');
+    text.append(static_cast<std::size_t>(kBarWidth - filled), '.');
+    text += "] ";
+    text += std::to_string(row.percent);
+    text += '%';
     return Clipped(text);
 }
 

@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/support/files.h"
@@ -42,11 +43,19 @@ Names LongOptions(const std::string& text) {
 // A troff line as it reads: escaped minus signs as hyphens, font changes
 // gone, a leading font macro dropped.
 std::string Plain(std::string line) {
-    for (const char* escape : {"\\-", "\\fB", "\\fI", "\\fR", "\\fP"}) {
-        const std::string from = escape;
-        for (std::size_t at = line.find(from); at != std::string::npos; at = line.find(from, at))
-            line.replace(at, from.size(), from == "\\-" ? "-" : "");
+    std::string plain;
+    for (std::size_t at = 0; at < line.size();) {
+        if (line.compare(at, 2, "\\-") == 0) {
+            plain += '-';
+            at += 2;
+        } else if (line.compare(at, 2, "\\f") == 0 && at + 2 < line.size() &&
+                   std::string_view("BIRP").find(line[at + 2]) != std::string_view::npos) {
+            at += 3;
+        } else {
+            plain += line[at++];
+        }
     }
+    line = std::move(plain);
     if (line.starts_with(".") && line.find(' ') != std::string::npos)
         line.erase(0, line.find(' ') + 1);
     return line;

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -211,7 +212,13 @@ UsbIpServer::UsbIpServer(sim::SimBackend& sim, const std::vector<IVirtualBus*>& 
         auto u = std::make_unique<Unit>();
         u->index = k;
         u->bus = buses[k];
-        if (buses.size() > 1) u->tag = "u" + std::to_string(k) + " ";
+        if (buses.size() > 1) {
+            // Formatted into a buffer: gcc 12's -O3 misreads the string
+            // concatenation here as an overlapping copy.
+            char tag[32];
+            std::snprintf(tag, sizeof tag, "u%zu ", k);
+            u->tag = tag;
+        }
         units_.push_back(std::move(u));
     }
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) wake_[0] = wake_[1] = -1;
