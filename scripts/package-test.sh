@@ -59,7 +59,11 @@ build_packages() {  # build_packages DIR GENERATOR [cmake args...]; false on fai
 # so other runs on the machine cannot make these runs refuse to start.
 runtime=$(mktemp -d)
 trap 'rm -rf "$runtime"' EXIT
-run_tool() { env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR="$runtime" "$@"; }
+# Its update history and settings stay there too, out of the real user's folders.
+run_tool() {
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM XDG_RUNTIME_DIR="$runtime" \
+    XDG_STATE_HOME="$runtime/state" XDG_CONFIG_HOME="$runtime/config" "$@"
+}
 
 # The installed tool keeps its settings and log in the user's folders: run as
 # an ordinary user (nobody, with a home of its own), as root with that user's
