@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
+#include "app/history.h"
 #include "frontends/options.h"
 
 namespace fwu {
@@ -16,21 +17,14 @@ std::string Dump(const nlohmann::ordered_json& object) {
 
 }  // namespace
 
+// A run's status is the process's exit status: the history's names serve both.
+static_assert(kExitUpdated == kRunUpdated && kExitFailed == kRunFailed &&
+              kExitRefused == kRunRefused && kExitNoDevice == kRunNoDevice &&
+              kExitUnconfirmed == kRunUnconfirmed);
+
 std::string OutcomeName(int status, bool update) {
-    switch (status) {
-        case kExitUpdated:
-            return update ? "updated" : "shown";
-        case kExitFailed:
-            return "failed";
-        case kExitRefused:
-            return "refused";
-        case kExitNoDevice:
-            return "no_device";
-        case kExitUnconfirmed:
-            return "unconfirmed";
-        default:
-            return "status_" + std::to_string(status);
-    }
+    if (status == kExitUpdated && !update) return "shown";
+    return RunOutcomeName(status);
 }
 
 void JsonEventWriter::Write(const std::string& line) {
